@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +19,11 @@ namespace {
 
 // Larger messages than this are refused rather than sent.
 constexpr uint32_t kMaxPayload = 65536;
+
+// A send waits at most this long for room in the socket: a server that has
+// stopped reading must not freeze the daemon (route6mon sends from its alarm
+// handler); the message is then lost like any other failed send.
+constexpr time_t kSendTimeoutSeconds = 5;
 
 // The handle is the connected descriptor plus one, so that 0 means none.
 int handle_fd(void* handle) { return static_cast<int>(reinterpret_cast<intptr_t>(handle)) - 1; }
@@ -37,9 +43,15 @@ extern "C" int obxMsg_init(uint32_t eid, void** handle) {
     for (;;) {
         if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) == 0) break;
         if (errno == EINTR) continue;
+        // A connect interrupted after the kernel made the connection.
+        if (errno == EISCONN) break;
         close(fd);
         return -1;
     }
+    struct timeval tv;
+    memset(&tv, 0, sizeof(tv));
+    tv.tv_sec = kSendTimeoutSeconds;
+    (void)setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
     *handle = reinterpret_cast<void*>(static_cast<intptr_t>(fd) + 1);
     return 0;
 }

@@ -62,6 +62,9 @@ typedef struct Ipv6RouteEventEntry {
 #ifdef __cplusplus
 static_assert(sizeof(StorageEventPayload) == 8, "storage payload is 8 bytes");
 static_assert(sizeof(Ipv6RouteEventEntry) == 144, "route entry is 144 bytes");
+#else
+_Static_assert(sizeof(StorageEventPayload) == 8, "storage payload is 8 bytes");
+_Static_assert(sizeof(Ipv6RouteEventEntry) == 144, "route entry is 144 bytes");
 #endif
 
 /* Path of the bus socket (Unix domain, SOCK_SEQPACKET, one record per message). */
