@@ -1,0 +1,162 @@
+// Intake side of route6mon: the slot table, the handlers of address and
+// route notifications, the rtnetlink socket and the receive pass.
+#include "route6mon/route6mon.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <linux/netlink.h>
+#include <net/if.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+char devname[R6_SLOTS][R6_NAME_LEN];
+char devgateway[R6_SLOTS][R6_TEXT_LEN];
+char devaddress[R6_SLOTS][R6_TEXT_LEN];
+
+namespace {
+
+template <size_t N>
+void copy_text(char (&dst)[N], const char* src) {
+    size_t n = strnlen(src, N - 1);
+    memcpy(dst, src, n);
+    memset(dst + n, 0, N - n);
+}
+
+// Runs a shell command with the daemon's signals let through, so that the
+// shell and the tool it starts do not inherit them blocked. The handlers
+// only set flags, which the loop reads once the receive pass is over.
+void run_command(const char* cmd) {
+    sigset_t saved;
+    sigprocmask(SIG_SETMASK, &wait_sigmask, &saved);
+    rut_doSystemAction("processIpveRouteMessage", cmd);
+    sigprocmask(SIG_SETMASK, &saved, nullptr);
+}
+
+}  // namespace
+
+uint8_t finddevname(const char* name) {
+    if (!name || name[0] == '\0') return R6_NO_SLOT;  // an empty name would read as a free slot
+    for (unsigned i = 0; i < R6_SLOTS; ++i) {
+        if (devname[i][0] == '\0') {
+            copy_text(devname[i], name);
+            return static_cast<uint8_t>(i);
+        }
+        // Names are kept to 15 characters; compare as stored.
+        if (strncmp(devname[i], name, R6_NAME_LEN - 1) == 0) return static_cast<uint8_t>(i);
+    }
+    return R6_NO_SLOT;
+}
+
+bool slot_store_gateway(const char* name, const char* text) {
+    uint8_t slot = finddevname(name);
+    if (slot == R6_NO_SLOT) return false;
+    copy_text(devgateway[slot], text);
+    return true;
+}
+
+bool slot_store_address(const char* name, const char* text) {
+    uint8_t slot = finddevname(name);
+    if (slot == R6_NO_SLOT) return false;
+    copy_text(devaddress[slot], text);
+    return true;
+}
+
+void slots_clear() {
+    memset(devname, 0, sizeof devname);
+    memset(devgateway, 0, sizeof devgateway);
+    memset(devaddress, 0, sizeof devaddress);
+}
+
+int addr_handler(const uint8_t* data, size_t len) {
+    AddrNotice n = parse_newaddr(data, len);
+    if (!n.valid) return -1;
+    char name[R6_NAME_LEN] = {};
+    bool named = if_indextoname(n.index, name) != nullptr;
+    // A flagged address on a bridge is not ours to report; an address with
+    // no flag at all is taken on any interface.
+    if (n.flags != 0 && named && strstr(name, "br")) return -1;
+    if (!n.has_address || !named) return -1;
+    if (ipv6_is_link_local(n.address)) return -1;
+    char text[R6_TEXT_LEN] = {};
+    if (!inet_ntop(AF_INET6, n.address, text, sizeof text)) return -1;
+    if (!slot_store_address(name, text)) return -1;
+    alarm(2);
+    return 0;
+}
+
+int route_handler(const uint8_t* data, size_t len) {
+    RouteNotice n = parse_newroute(data, len);
+    if (!route_is_learned_default(n)) return -1;
+    char name[R6_NAME_LEN] = {};
+    bool named = n.has_oif && if_indextoname(n.oif, name) != nullptr;
+    if (named && strstr(name, "br")) return -1;  // bridges keep their routes
+    if (!n.has_gateway || !named) return -1;
+    char gateway[R6_TEXT_LEN] = {};
+    if (!inet_ntop(AF_INET6, n.gateway, gateway, sizeof gateway)) return -1;
+
+    char cmd[1024];
+    if (format_route_delete(cmd, sizeof cmd, gateway, name) < 0) return -1;
+    run_command(cmd);
+
+    if (!slot_store_gateway(name, gateway)) return -1;
+    alarm(2);
+    return 0;
+}
+
+void handle_datagram(const uint8_t* data, size_t len) {
+    // Only the first message of a datagram is looked at.
+    switch (nl_first_type(data, len)) {
+    case R6_RTM_NEWADDR:
+        addr_handler(data, len);
+        break;
+    case R6_RTM_NEWROUTE:
+        route_handler(data, len);
+        break;
+    default:
+        break;
+    }
+}
+
+int open_route_socket() {
+    // Close-on-exec: the shell commands have no business with this socket.
+    int sock = socket(PF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+    if (sock <= 0) return sock;
+    struct sockaddr_nl addr;
+    memset(&addr, 0, sizeof addr);
+    addr.nl_family = AF_NETLINK;
+    addr.nl_pid = static_cast<uint32_t>(getpid());
+    addr.nl_groups = R6_NL_GROUPS;
+    bind(sock, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr);
+    return sock;
+}
+
+void recv_msg(int sock) {
+    // Wait with the daemon's signals let through: an alarm, SIGTERM or
+    // SIGHUP ends the wait (EINTR) and the loop acts on its flag.
+    struct pollfd pfd = {sock, POLLIN, 0};
+    if (ppoll(&pfd, 1, nullptr, &wait_sigmask) <= 0) return;
+
+    uint8_t* buf = static_cast<uint8_t*>(obxMem_alloc(R6_RECV_BUF, 1));
+    if (!buf) return;
+    struct sockaddr_nl from;
+    memset(&from, 0, sizeof from);
+    struct iovec iov = {buf, R6_RECV_BUF};
+    struct msghdr mh;
+    memset(&mh, 0, sizeof mh);
+    mh.msg_name = &from;
+    mh.msg_namelen = sizeof from;
+    mh.msg_iov = &iov;
+    mh.msg_iovlen = 1;
+    ssize_t n = recvmsg(sock, &mh, MSG_DONTWAIT);
+    // A failed receive (ENOBUFS after an overflow, EAGAIN, EINTR) and a
+    // datagram cut short by the buffer change nothing. Only the kernel
+    // (port 0) speaks for the routing tables: a unicast from a process is
+    // dropped, or anyone could have routes deleted.
+    if (n > 0 && !(mh.msg_flags & MSG_TRUNC) && mh.msg_namelen >= sizeof from &&
+        from.nl_family == AF_NETLINK && from.nl_pid == 0)
+        handle_datagram(buf, static_cast<size_t>(n));
+    obxMem_free(buf);
+}
