@@ -1,0 +1,240 @@
+// Device nodes, mounting and the /mnt sweep (module hotplug_netlink_storage).
+#include "hotplug/hotplug_netlink_storage_mount.h"
+
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include "bus/obx_msg.h"
+#include "common/fd.h"
+#include "common/shell_quote.h"
+#include "hotplug/hotplug_netlink_lib.h"
+#include "hotplug/hp_log.h"
+
+// Tried in this order; ntfs-3g comes after the last row.
+const hp_fs_row hp_fs_table[HP_FS_ROWS] = {
+    {"vfat", ""}, {"msdos", ""}, {"ext3", ""}, {"ext2", ""}, {"iso9660", ""},
+};
+
+namespace {
+
+constexpr std::size_t kQuotedLen = shell_quoted_size(127) + 1;
+
+// Decodes the octal escapes (\040 for a blank, \011, \012, \134) that the
+// kernel writes into the fields of /proc/mounts, in place.
+void unescape_mount_field(char* s) {
+    char* wr = s;
+    for (const char* rd = s; *rd;) {
+        if (rd[0] == '\\' && rd[1] >= '0' && rd[1] <= '3' && rd[2] >= '0' && rd[2] <= '7' &&
+            rd[3] >= '0' && rd[3] <= '7') {
+            *wr++ = (char)(((rd[1] - '0') << 6) | ((rd[2] - '0') << 3) | (rd[3] - '0'));
+            rd += 4;
+        } else {
+            *wr++ = *rd++;
+        }
+    }
+    *wr = '\0';
+}
+
+// True when `mp` is `path` or lies below it.
+bool at_or_below(const char* mp, const char* path) {
+    size_t n = strlen(path);
+    if (strncmp(mp, path, n) != 0) return false;
+    if (mp[n] == '\0') return true;
+    return mp[n] == '/' || (n > 0 && path[n - 1] == '/');
+}
+
+}  // namespace
+
+bool hp_mounts_cover(FILE* mounts, const char* path) {
+    char* line = nullptr;
+    size_t cap = 0;
+    bool found = false;
+    while (getline(&line, &cap, mounts) >= 0) {
+        if (found) continue;  // read to the end, as promised
+        // Second whitespace-separated field: the mount point.
+        char* p = line;
+        p += strspn(p, " \t");
+        p += strcspn(p, " \t\n");
+        p += strspn(p, " \t");
+        char* end = p + strcspn(p, " \t\n");
+        if (end == p) continue;
+        *end = '\0';
+        unescape_mount_field(p);
+        found = at_or_below(p, path);
+    }
+    free(line);
+    return found;
+}
+
+bool hp_path_in_use(const char* path, dev_t parent_dev) {
+    struct stat st;
+    if (lstat(path, &st) != 0) return false;  // nothing there to protect
+    if (S_ISLNK(st.st_mode)) return true;
+    if (st.st_dev != parent_dev) return true;
+    FILE* f = fopen("/proc/mounts", "r");
+    if (!f) return true;  // cannot tell: keep it
+    bool covered = hp_mounts_cover(f, path);
+    fclose(f);
+    return covered;
+}
+
+bool hp_is_mount_point(const char* path) {
+    char parent[HP_CMD_LEN];
+    int n = snprintf(parent, sizeof(parent), "%s", path);
+    if (n < 0 || (size_t)n >= sizeof(parent)) return true;
+    char* slash = strrchr(parent, '/');
+    if (!slash) {
+        parent[0] = '.';
+        parent[1] = '\0';
+    } else if (slash == parent) {
+        parent[1] = '\0';
+    } else {
+        *slash = '\0';
+    }
+    struct stat pst;
+    if (stat(parent, &pst) != 0) return true;
+    return hp_path_in_use(path, pst.st_dev);
+}
+
+// Gives every new partition a block device node of its own under /var/dev,
+// or falls back to the nodes in /dev when /var/dev cannot be made.
+int hp_mk_dev_node(hp_partition* list) {
+    const char* dir = "/var/dev";
+    if (mkdir(dir, 0777) != 0 && errno != EEXIST) {
+        HP_LOG(HP_MOD_STORAGE, "mkdir failed:/var/dev");
+        dir = "/dev";
+    }
+    for (hp_partition* node = list; node; node = node->next) {
+        if (node->status[0] != '\0') continue;
+        snprintf(node->dev, sizeof(node->dev), "%s/%s", dir, node->partition);
+        if (!strstr(node->dev, "/var/dev") || access(node->dev, F_OK) == 0) continue;
+        HP_DLOG(HP_MOD_STORAGE, "mknod:%s\n", node->dev);
+        // makedev: the classic (major << 8) | minor for minors below 256, and
+        // still the right device for larger minors.
+        dev_t devno = makedev((unsigned)node->major, (unsigned)node->minor);
+        if (mknod(node->dev, S_IFBLK | 0777, devno) != 0)
+            HP_LOG(HP_MOD_STORAGE, "mknod failed,%s", node->dev);
+    }
+    return 0;
+}
+
+// Deletes every /mnt entry that is not the directory of a mounted partition.
+// An entry that still holds a live file system (a mount point, a mount below
+// it, a symbolic link that may lead into one) is left where it is.
+int hp_rm_unused_dir(hp_partition* list) {
+    struct stat mst;
+    if (stat("/mnt", &mst) != 0 || !S_ISDIR(mst.st_mode)) {
+        HP_DLOG(HP_MOD_STORAGE, "%s not exist\n", "/mnt");
+        return -1;
+    }
+    DirHandle dir("/mnt");
+    if (!dir) {
+        HP_DLOG(HP_MOD_STORAGE, "can not open %s\n", "/mnt");
+        return -1;
+    }
+    while (struct dirent* ent = dir.next()) {
+        if (strcmp(ent->d_name, ".") == 0 || strcmp(ent->d_name, "..") == 0) continue;
+        char entry[HP_MNT_ENTRY_LEN];
+        int n = snprintf(entry, sizeof(entry), "/mnt/%s", ent->d_name);
+        if (n < 0 || (size_t)n >= sizeof(entry)) continue;  // no node's directory is that long
+        bool claimed = false;
+        for (hp_partition* node = list; node && !claimed; node = node->next)
+            claimed = strcmp(node->status, HP_ST_MOUNTED) == 0 && strcmp(node->path, entry) == 0;
+        if (claimed) continue;
+        if (hp_path_in_use(entry, mst.st_dev)) {
+            HP_DLOG(HP_MOD_STORAGE, "keep %s: still in use\n", entry);
+            continue;
+        }
+        hp_remove_path(entry);
+    }
+    return 0;
+}
+
+// Names, creates and mounts a directory for every new partition.
+int hp_mount_dir(hp_partition* list) {
+    for (hp_partition* node = list; node; node = node->next) {
+        if (node->status[0] != '\0') continue;
+        HP_DLOG(HP_MOD_STORAGE, "try to mount. status=%s m_path=%s dev=%s\n", node->status,
+                node->path, node->dev);
+        hp_make_mount_path(list, node);
+        if (access(node->path, F_OK) == 0) {
+            HP_LOG(HP_MOD_STORAGE, "the mount dir is exist!\n");
+            continue;
+        }
+        if (mkdir(node->path, 0777) != 0) {
+            HP_DLOG(HP_MOD_STORAGE, "mkdir failed:%s\n", node->path);
+            continue;
+        }
+        if (hp_mount_one(node) == 0) {
+            hp_set_status(node, HP_ST_MOUNTED);
+        } else {
+            HP_LOG(HP_MOD_STORAGE, "mount failed! %s\n", node->dev);
+            node->dev[0] = '\0';
+            node->path[0] = '\0';
+            hp_set_status(node, HP_ST_MOUNTERR);
+        }
+    }
+    return 0;
+}
+
+namespace {
+
+// Tells plexd that the mount numbered by its directory has come.
+void notify_mounted(const char* path) {
+    HP_DLOG(HP_MOD_STORAGE, "Try to sent mount info to plexd\n");
+    int disk = 0;
+    int partition = 0;
+    if (hp_parse_mount_path(path, &disk, &partition) != 0) return;
+    if (partition == 1) notify_plexd(disk, 0, MSG_STORAGE_DISK_ADDED);
+    notify_plexd(disk, partition, MSG_STORAGE_PART_MOUNTED);
+}
+
+}  // namespace
+
+// Mounts one node: each type of the table in turn (read-only when the medium
+// refuses writing), then the ntfs-3g driver.
+int hp_mount_one(hp_partition* node) {
+    for (const hp_fs_row& row : hp_fs_table) {
+        HP_DLOG(HP_MOD_STORAGE, "mount(%s,%s,%s,flag,%s);\n", node->dev, node->path, row.fstype,
+                row.data);
+        int r = mount(node->dev, node->path, row.fstype, 0, row.data);
+        // A write-protected medium answers EROFS, or EACCES when the block
+        // device itself is read-only.
+        if (r != 0 && (errno == EROFS || errno == EACCES)) {
+            HP_LOG(HP_MOD_STORAGE, "%s is write-protected, mounting read-only", node->dev);
+            r = mount(node->dev, node->path, row.fstype, MS_RDONLY, row.data);
+        }
+        if (r == 0) {
+            notify_mounted(node->path);
+            return 0;
+        }
+        HP_DLOG(HP_MOD_STORAGE, "mount failed:%s,%s, %s\n", node->dev, node->path, row.fstype);
+        usleep(100);
+    }
+
+    if (access(node->path, F_OK) != 0 && mkdir(node->path, 0777) != 0) {
+        HP_BARE("mkdir failed:%s\n", node->path);
+        return -1;
+    }
+    char qdev[kQuotedLen];
+    char qpath[kQuotedLen];
+    char cmd[HP_CMD_LEN];
+    shell_quote(qdev, node->dev);
+    shell_quote(qpath, node->path);
+    snprintf(cmd, sizeof(cmd), "ntfs-3g %s %s -o force", qdev, qpath);
+    if (zorsystem(cmd) != 0) {
+        if (hp_is_mount_point(node->path))
+            HP_DLOG(HP_MOD_STORAGE, "keep %s: still in use\n", node->path);
+        else
+            hp_remove_path(node->path);
+        hp_remove_dev_node(node->dev);
+        return -1;
+    }
+    notify_mounted(node->path);
+    return 0;
+}

@@ -1,0 +1,87 @@
+// Unmounting (module hotplug_netlink_storage): releases mounts whose disk has
+// gone and mounts that sit under another port's directory.
+#include <stdio.h>
+#include <string.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include "bus/obx_msg.h"
+#include "common/shell_quote.h"
+#include "hotplug/hotplug_netlink_lib.h"
+#include "hotplug/hotplug_netlink_storage.h"
+#include "hotplug/hotplug_netlink_storage_mount.h"
+#include "hotplug/hp_log.h"
+
+int hp_umount_dir(hp_partition* list) {
+    for (hp_partition* node = list; node; node = node->next) {
+        if (strcmp(node->status, HP_ST_MOUNTED) == 0) {
+            char want[32];
+            snprintf(want, sizeof(want), "usb%d_", (int)node->pos);
+            hp_strip_spaces(want);
+            if (strstr(node->path, want)) continue;
+            HP_LOG(HP_MOD_STORAGE, "mount path is error:position:%d %s\n", (int)node->pos,
+                   node->path);
+            if (hp_umount_one(node) == 0) {
+                // Mounted again under the right name later in this pass.
+                node->status[0] = '\0';
+            } else {
+                HP_LOG(HP_MOD_STORAGE, "can not umount:%s\n", node->path);
+            }
+        } else if (strcmp(node->status, HP_ST_TOUMOUNT) == 0) {
+            hp_umount_one(node);
+        }
+    }
+    return 0;
+}
+
+// Clears the way (processes on the mount, the FTP server, the mount's own
+// ntfs-3g driver), force-unmounts, removes the node and the directory and
+// tells plexd.
+int hp_umount_one(hp_partition* node) {
+    // "fuser -k -m " and the quoted path, the longest text the buffer holds.
+    constexpr std::size_t kQuoted = shell_quoted_size(sizeof(node->path) - 1) + 1;
+    char cmd[12 + kQuoted];
+    char qpath[kQuoted];
+    shell_quote(qpath, node->path);
+
+    snprintf(cmd, sizeof(cmd), "fuser -k -m %s", qpath);
+    zorsystem(cmd);
+    usleep(100);
+
+    if (find_pid_by_name("bftpd") != 0) zorsystem("killall -9 bftpd");
+    usleep(100);
+
+    // ntfs-3g runs as "ntfs-3g <dev> <dir> -o force"; its flattened command
+    // line ends in the directory followed by "-oforce".
+    snprintf(cmd, sizeof(cmd), "%s-oforce", node->path);
+    int pid = find_pid_by_name(cmd);
+    if (pid != 0) {
+        snprintf(cmd, sizeof(cmd), "kill -9 %d", pid);
+        zorsystem(cmd);
+    }
+    usleep(100);
+
+    HP_DLOG(HP_MOD_STORAGE, "start to umount:%s\n", node->path);
+    if (umount2(node->path, MNT_FORCE) != 0) {
+        HP_BARE("umount failed:%s %s", node->path, cmd);
+        return -1;
+    }
+
+    if (strstr(node->dev, "/var/dev")) hp_remove_path(node->dev);
+    usleep(200);
+    // A second file system stacked on the same directory keeps it.
+    if (hp_is_mount_point(node->path))
+        HP_DLOG(HP_MOD_STORAGE, "keep %s: still in use\n", node->path);
+    else
+        hp_remove_path(node->path);
+    hp_set_status(node, HP_ST_UMOUNTED);
+
+    HP_DLOG(HP_MOD_STORAGE, "Try to sent unount info to plexd\n");
+    int disk = 0;
+    int partition = 0;
+    if (hp_parse_mount_path(node->path, &disk, &partition) == 0) {
+        notify_plexd(disk, partition, MSG_STORAGE_PART_UNMOUNTED);
+        if (partition == 1) notify_plexd(disk, 0, MSG_STORAGE_DISK_REMOVED);
+    }
+    return 0;
+}
