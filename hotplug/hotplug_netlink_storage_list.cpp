@@ -1,0 +1,211 @@
+// Partition list of the storage pass: built from /proc/partitions, completed
+// from /proc/mounts, and dumped as a table while /var/debug exists.
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include "hotplug/hotplug_netlink_storage.h"
+#include "hotplug/hotplug_netlink_storage_parse.h"
+#include "hotplug/hp_log.h"
+
+void hp_set_status(hp_partition* node, const char* status) {
+    snprintf(node->status, sizeof(node->status), "%s", status);
+}
+
+bool hp_read_line(FILE* f, char* buf, size_t size, bool* cut) {
+    size_t n = 0;
+    bool any = false;
+    *cut = false;
+    int c;
+    while ((c = getc(f)) != EOF) {
+        any = true;
+        if (n + 1 < size)
+            buf[n++] = (char)c;
+        else if (c != '\n')
+            *cut = true;  // only a line end that does not fit is no loss
+        if (c == '\n') break;
+    }
+    if (size > 0) buf[n] = '\0';
+    return any;
+}
+
+namespace {
+
+constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+void copy_field(char* dst, size_t size, std::string_view src) {
+    size_t n = src.size() < size - 1 ? src.size() : size - 1;
+    memcpy(dst, src.data(), n);
+    dst[n] = '\0';
+}
+
+}  // namespace
+
+void hp_parse_partition_line(std::string_view line, bool cut, hp_partition* node) {
+    using namespace hp_text;
+    long long major = 0, minor = 0, blocks = 0;
+    bool named = false;
+    if (take_number(line, INT32_MIN, INT32_MAX, &major)) {
+        node->major = (int32_t)major;
+        if (take_number(line, INT32_MIN, INT32_MAX, &minor)) {
+            node->minor = (int32_t)minor;
+            if (take_number(line, -(1ll << 62), 1ll << 62, &blocks)) {
+                std::string_view name = take_token(line);
+                // A name that runs to the end of a cut line may go on beyond it.
+                bool whole = !(cut && line.empty());
+                if (!name.empty() && whole && name.size() < sizeof(node->partition)) {
+                    copy_field(node->partition, sizeof(node->partition), name);
+                    named = true;
+                }
+            }
+        }
+    }
+    if (blocks == 1) hp_set_status(node, HP_ST_IGNORE);
+    size_t len = named ? strlen(node->partition) : 0;
+    if (len == 0 || !is_digit(node->partition[len - 1])) hp_set_status(node, HP_ST_IGNORE);
+}
+
+int hp_read_partitions(FILE* f, hp_partition** head) {
+    *head = nullptr;
+    char line[HP_PARTITIONS_LINE];
+    bool cut = false;
+    // Column header and the empty line behind it.
+    if (!hp_read_line(f, line, sizeof(line), &cut) || !hp_read_line(f, line, sizeof(line), &cut))
+        return 0;
+    hp_partition** tail = head;
+    while (hp_read_line(f, line, sizeof(line), &cut)) {
+        hp_partition* node = static_cast<hp_partition*>(calloc(1, sizeof(hp_partition)));
+        if (!node) {
+            HP_LOG(HP_MOD_STORAGE, "can not alloc memory\n");
+            return -1;
+        }
+        hp_parse_partition_line(std::string_view(line, strlen(line)), cut, node);
+        *tail = node;
+        tail = &node->next;
+    }
+    return 0;
+}
+
+int hp_get_partitions(hp_partition** head) {
+    *head = nullptr;
+    FILE* f = fopen("/proc/partitions", "r");
+    if (!f) {
+        HP_LOG(HP_MOD_STORAGE, "can not open /proc/partitions");
+        return -1;
+    }
+    int r = hp_read_partitions(f, head);
+    fclose(f);
+    return r;
+}
+
+namespace {
+
+// Devices of pseudo, automounter and network file systems, by name.
+constexpr const char* kSkippedDevices[] = {
+    "sysfs", "proc", "rootfs", "tmpfs", "root", "none",
+    "auto.misc", "sunrpc", "hosts", "nfsd", "nfs", "usbfs",
+};
+
+bool contains(std::string_view s, std::string_view what) {
+    return s.find(what) != std::string_view::npos;
+}
+
+}  // namespace
+
+const char* hp_base_name(const char* dev) {
+    const char* slash = strrchr(dev, '/');
+    return slash ? slash + 1 : dev;
+}
+
+bool hp_parse_mount_line(std::string_view line, hp_mount_entry* out) {
+    using namespace hp_text;
+    std::string_view dev = take_token(line);
+    std::string_view dir = take_token(line);
+    std::string_view type = take_token(line);
+    if (type.empty()) return false;  // fewer than three tokens (or a cut line)
+    if (dev.size() >= sizeof(out->dev) || dir.size() >= sizeof(out->dir)) return false;
+    for (const char* skip : kSkippedDevices)
+        if (contains(dev, skip)) return false;
+    if (contains(dev, "=")) return false;
+    size_t slash = dev.rfind('/');
+    if (slash == std::string_view::npos || slash + 1 == dev.size()) return false;
+    copy_field(out->dev, sizeof(out->dev), dev);
+    copy_field(out->dir, sizeof(out->dir), dir);
+    copy_field(out->type, sizeof(out->type), type);
+    return true;
+}
+
+bool hp_stat_is_blockdev(const char* path) {
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISBLK(st.st_mode);
+}
+
+int hp_read_mounts(FILE* f, hp_partition** head, hp_is_blockdev_fn is_blockdev) {
+    char line[HP_MOUNTS_LINE];
+    bool cut = false;
+    hp_partition* last_added = nullptr;
+    while (hp_read_line(f, line, sizeof(line), &cut)) {
+        HP_DLOG(HP_MOD_STORAGE, "%s\n", line);
+        hp_mount_entry m;
+        if (!hp_parse_mount_line(std::string_view(line, strlen(line)), &m)) continue;
+        const char* base = hp_base_name(m.dev);
+
+        hp_partition* match = nullptr;
+        for (hp_partition* n = *head; n; n = n->next) {
+            if (strcmp(n->partition, base) == 0) {
+                match = n;
+                break;
+            }
+        }
+        if (match) {
+            hp_set_status(match, HP_ST_MOUNTED);
+            copy_field(match->path, sizeof(match->path), m.dir);
+            copy_field(match->dev, sizeof(match->dev), m.dev);
+            continue;
+        }
+
+        if (!is_blockdev(m.dev)) continue;
+        hp_partition* node = static_cast<hp_partition*>(calloc(1, sizeof(hp_partition)));
+        if (!node) {
+            HP_LOG(HP_MOD_STORAGE, "can not alloc memory\n");
+            continue;
+        }
+        copy_field(node->dev, sizeof(node->dev), m.dev);
+        copy_field(node->path, sizeof(node->path), m.dir);
+        hp_set_status(node, HP_ST_TOUMOUNT);
+        if (!last_added) {
+            hp_partition** tail = head;
+            while (*tail) tail = &(*tail)->next;
+            *tail = node;
+        } else {
+            last_added->next = node;
+        }
+        last_added = node;
+    }
+    return 0;
+}
+
+int hp_check_mounts(hp_partition** head) {
+    FILE* f = fopen("/proc/mounts", "r");
+    if (!f) {
+        HP_LOG(HP_MOD_STORAGE, "can not open /proc/mounts\n");
+        return -1;
+    }
+    hp_read_mounts(f, head, hp_stat_is_blockdev);
+    fclose(f);
+    return 0;
+}
+
+int hp_dump_partitions(hp_partition* first) {
+    if (!hp_is_debug()) return 0;
+    HP_BARE("mount info:\n");
+    HP_BARE("%s\n", "---------------------------------------------");
+    HP_BARE("%5s  %5s  %-10s   %-10s   %-7s   %-15s %-15s\n", "major", "minor", "partition", "status",
+            "pos", "dev", "path");
+    for (hp_partition* n = first; n; n = n->next) {
+        HP_BARE("%5d  %5d  %-10s   %-10s   %-1d   %-15s %-15s\n", n->major, n->minor, n->partition,
+                n->status, n->pos, n->dev, n->path);
+    }
+    HP_BARE("%s\n\n", "--------------------------------------------");
+    return 0;
+}

@@ -1,0 +1,51 @@
+// Storage notifications to plexd: a bus message while plexd runs, otherwise
+// a line appended to /var/msghpplexd.
+#include <stdio.h>
+#include <string.h>
+
+#include "bus/obx_msg.h"
+#include "hotplug/hotplug_netlink_lib.h"
+#include "hotplug/hotplug_netlink_storage.h"
+#include "hotplug/hp_log.h"
+
+void* g_msgHandle = nullptr;
+unsigned char plexd_seen = 0;
+
+void notify_plexd(int disk, int partition, uint32_t type) {
+    if (!plexd_seen) {
+        if (find_pid_by_name("plexd") == 0) {
+            char cmd[128];
+            snprintf(cmd, sizeof(cmd), "echo %d %d %x >>/var/msghpplexd", disk, partition,
+                     (unsigned)type);
+            HP_BARE("%s\n", cmd);
+            zorsystem(cmd);
+            return;
+        }
+        plexd_seen = 1;
+    }
+    send_plexd_msg(disk, partition, type);
+}
+
+void send_plexd_msg(int disk, int partition, uint32_t type) {
+    if (!g_msgHandle) return;
+    constexpr uint32_t kSize = sizeof(BusMsgHeader) + sizeof(StorageEventPayload);
+    unsigned char* msg = static_cast<unsigned char*>(obxMem_alloc(kSize, 1));
+    if (!msg) return;  // this notification is dropped
+
+    BusMsgHeader hdr;
+    memcpy(&hdr, msg, sizeof(hdr));
+    hdr.type = type;
+    hdr.src = EID_HOTPLUG;
+    hdr.dst = EID_PLEXD;
+    hdr.flags |= OBX_MSG_FLAG_EVENT;
+    hdr.dataLength = sizeof(StorageEventPayload);
+    memcpy(msg, &hdr, sizeof(hdr));
+    StorageEventPayload payload;
+    payload.disk = disk;
+    payload.partition = partition;
+    memcpy(msg + sizeof(BusMsgHeader), &payload, sizeof(payload));
+
+    HP_BARE("hotplug to plexd part=%d_%d msg=%08xH\n", disk, partition, (unsigned)type);
+    obxMsg_send(g_msgHandle, reinterpret_cast<const BusMsgHeader*>(msg));
+    obxMem_free(msg);
+}

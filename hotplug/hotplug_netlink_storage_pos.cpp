@@ -1,0 +1,263 @@
+// USB position of each partition's disk and the mount directory names
+// /mnt/usb<port>_<n> built from it.
+#include <dirent.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "common/fd.h"
+#include "common/shell_quote.h"
+#include "hotplug/hotplug_netlink_lib.h"
+#include "hotplug/hotplug_netlink_storage.h"
+#include "hotplug/hotplug_netlink_storage_parse.h"
+#include "hotplug/hp_log.h"
+
+namespace {
+
+constexpr const char* kPositionFile = "/var/.usbposition";
+
+// The number at the start of `s` as atoi reads it (0 without digits); false
+// when it does not fit an int.
+bool atoi_like(std::string_view s, int* out) {
+    long long v = 0;
+    std::string_view t = s;
+    hp_text::skip_space(t);
+    bool has_digit = false;
+    if (!t.empty() && (t[0] == '+' || t[0] == '-')) has_digit = t.size() > 1 && t[1] >= '0' && t[1] <= '9';
+    else has_digit = !t.empty() && t[0] >= '0' && t[0] <= '9';
+    if (!has_digit) {
+        *out = 0;
+        return true;
+    }
+    if (!hp_text::take_number(t, INT32_MIN, INT32_MAX, &v)) return false;
+    *out = (int)v;
+    return true;
+}
+
+// Unsigned decimal digits at the start of `s` (0 without any), saturating.
+int leading_digits(std::string_view s) {
+    long long v = 0;
+    for (char c : s) {
+        if (c < '0' || c > '9') break;
+        v = v * 10 + (c - '0');
+        if (v > INT32_MAX) v = INT32_MAX;
+    }
+    return (int)v;
+}
+
+}  // namespace
+
+int hp_parse_usb_position(std::string_view line, int* pos) {
+    size_t at = line.find("usb");
+    if (at == std::string_view::npos) return -1;
+    size_t slash = line.find('/', at);
+    if (slash == std::string_view::npos) return -2;
+    size_t dash = line.find('-', slash + 1);
+    if (dash == std::string_view::npos) return -2;
+    size_t end = line.find('/', dash + 1);
+    if (end == std::string_view::npos) return -2;
+    int port = 0;
+    if (!atoi_like(std::string_view(line.data() + dash + 1, end - dash - 1), &port)) return -2;
+    *pos = port;
+    return 0;
+}
+
+int hp_parse_removable(std::string_view text, int* value) {
+    long long v = 0;
+    if (!hp_text::take_number(text, INT32_MIN, INT32_MAX, &v)) return -1;
+    *value = (int)v;
+    return 0;
+}
+
+int hp_split_mount_path(std::string_view path, int* disk, int* partition) {
+    size_t at = path.find("usb");
+    if (at == std::string_view::npos) return -1;
+    std::string_view rest(path.data() + at + 3, path.size() - at - 3);
+    *disk = leading_digits(rest);
+    size_t us = rest.find('_');
+    if (us == std::string_view::npos) return -2;
+    *partition = leading_digits(std::string_view(rest.data() + us + 1, rest.size() - us - 1));
+    return 0;
+}
+
+// First entry of /sys/block (in directory order) whose name lies inside the
+// partition name.
+int hp_find_disk(char* out, const char* partition) {
+    DirHandle dir("/sys/block");
+    if (!dir) {
+        HP_DLOG(HP_MOD_STORAGE, "can not open /sys/block\n");
+        return -1;
+    }
+    while (struct dirent* ent = dir.next()) {
+        size_t len = strlen(ent->d_name);
+        if (len >= 32) continue;  // no room in the caller's buffer
+        if (strstr(partition, ent->d_name)) {
+            memcpy(out, ent->d_name, len + 1);
+            return 0;
+        }
+    }
+    HP_DLOG(HP_MOD_STORAGE, "can not find the disk the partition[%s] is reside in\n", partition);
+    return -1;
+}
+
+namespace {
+
+void ignore_node(hp_partition* node) {
+    hp_set_status(node, HP_ST_IGNORE);
+    HP_DLOG(HP_MOD_STORAGE, "ignore the partition:%s\n", node->partition);
+}
+
+// Reads the `removable` flag of a disk; -1 (node marked "ignore") when it
+// cannot be read.
+int read_removable(hp_partition* node, const char* disk, int* removable) {
+    char path[80];
+    if (snprintf(path, sizeof(path), "/sys/block/%s/removable", disk) >= (int)sizeof(path)) {
+        ignore_node(node);
+        return -1;
+    }
+    HP_DLOG(HP_MOD_STORAGE, "path=%s\n", path);
+    if (access(path, F_OK) != 0) {
+        HP_DLOG(HP_MOD_STORAGE, "not block dev %s\n", path);
+        hp_set_status(node, HP_ST_IGNORE);
+        return -1;
+    }
+    FILE* f = fopen(path, "r");
+    if (!f) {
+        HP_LOG(HP_MOD_STORAGE, "can not open %s\n", path);
+        hp_set_status(node, HP_ST_IGNORE);
+        return -1;
+    }
+    char text[32];
+    size_t got = fread(text, 1, sizeof(text) - 1, f);
+    fclose(f);
+    if (hp_parse_removable(std::string_view(text, got), removable) != 0) {
+        ignore_node(node);
+        return -1;
+    }
+    return 0;
+}
+
+// Resolves the disk's device directory through the shell and cuts the port
+// out of it; -1 (node marked "ignore") on any failure.
+int read_position(hp_partition* node, const char* disk, int* pos) {
+    char path[80];
+    if (snprintf(path, sizeof(path), "/sys/block/%s/device", disk) >= (int)sizeof(path)) {
+        ignore_node(node);
+        return -1;
+    }
+    HP_DLOG(HP_MOD_STORAGE, "path=%s\n", path);
+    char quoted[shell_quoted_size(sizeof(path))];
+    char cmd[128];
+    // pwd -P: a plain pwd may print the logical path, which still holds the
+    // symbolic link instead of the USB bus and port segments.
+    if (shell_quote(quoted, path) < 0 ||
+        snprintf(cmd, sizeof(cmd), "cd %s; pwd -P>%s", quoted, kPositionFile) >= (int)sizeof(cmd)) {
+        ignore_node(node);
+        return -1;
+    }
+    unlink(kPositionFile);  // never read what an earlier, interrupted pass left
+    zorsystem(cmd);
+    HP_DLOG(HP_MOD_STORAGE, "use this cmd to get usb position:%s\n", cmd);
+
+    FILE* f = fopen(kPositionFile, "r");
+    if (!f) {
+        HP_LOG(HP_MOD_STORAGE, "can not open /var/.usbposition\n");
+        hp_set_status(node, HP_ST_IGNORE);
+        return -1;
+    }
+    char line[125];
+    if (!fgets(line, sizeof(line), f)) {
+        HP_LOG(HP_MOD_STORAGE, "can not read /var/.usbposition\n");
+        hp_set_status(node, HP_ST_IGNORE);
+        fclose(f);
+        unlink(kPositionFile);
+        return -1;
+    }
+    fclose(f);
+    unlink(kPositionFile);
+    HP_DLOG(HP_MOD_STORAGE, "the usb partition device path is:%s\n", line);
+
+    int r = hp_parse_usb_position(std::string_view(line, strlen(line)), pos);
+    if (r == -1) {
+        HP_LOG(HP_MOD_STORAGE, "the momible disk [%s] is not usb\n", disk);
+        hp_set_status(node, HP_ST_IGNORE);
+        return -1;
+    }
+    if (r != 0) {
+        ignore_node(node);
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int hp_get_usb_position(hp_partition* list) {
+    for (hp_partition* node = list; node; node = node->next) {
+        if (strcmp(node->status, HP_ST_IGNORE) == 0 || strcmp(node->status, HP_ST_TOUMOUNT) == 0)
+            continue;
+        char disk[32];
+        if (hp_find_disk(disk, node->partition) != 0) {
+            ignore_node(node);
+            continue;
+        }
+        int removable = 0;
+        if (read_removable(node, disk, &removable) != 0) continue;
+        if (removable == 0) {
+            HP_DLOG(HP_MOD_STORAGE, "ignore the partition:%s\n", node->partition);
+            if (strstr(disk, "sd")) {
+                // A built-in SATA/SCSI disk: it is given position 4, and the
+                // later nodes are still examined.
+                HP_DLOG(HP_MOD_STORAGE, "%d Find the partition:%s\n", __LINE__, disk);
+                node->pos = 4;
+            } else {
+                hp_set_status(node, HP_ST_IGNORE);
+            }
+            continue;
+        }
+        int pos = 0;
+        if (read_position(node, disk, &pos) == 0) node->pos = pos;
+    }
+    return 0;
+}
+
+int hp_make_mount_path(hp_partition* list, hp_partition* node) {
+    int count = 1;
+    hp_partition* n = list;
+    for (; n && n != node; n = n->next)
+        if (n->pos == node->pos && strcmp(n->status, HP_ST_MOUNTED) == 0) ++count;
+    if (!n) {
+        HP_LOG(HP_MOD_STORAGE, "node is not in the list\n");
+        return -1;
+    }
+    snprintf(node->path, sizeof(node->path), "/mnt/usb%d_%d", node->pos, count);
+    hp_strip_spaces(node->path);
+    HP_DLOG(HP_MOD_STORAGE, "mount_path=%s\n", node->path);
+    return 0;
+}
+
+int hp_strip_spaces(char* text) {
+    char* wr = text;
+    for (const char* rd = text; *rd; ++rd)
+        if (!hp_text::is_space(*rd)) *wr++ = *rd;
+    *wr = '\0';
+    return 0;
+}
+
+int hp_parse_mount_path(const char* path, int* disk, int* partition) {
+    int d = *disk;
+    int p = *partition;
+    int r = hp_split_mount_path(std::string_view(path, strlen(path)), &d, &p);
+    if (r == -1) {
+        HP_LOG(HP_MOD_STORAGE, "Can not find string 'usb' at mnt_path: %s\n", path);
+        return -1;
+    }
+    *disk = d;
+    if (r == -2) {
+        HP_LOG(HP_MOD_STORAGE, "Can not find char '_' at mnt_path: %s\n", path);
+        return -1;
+    }
+    *partition = p;
+    HP_DLOG(HP_MOD_STORAGE, "The disk is;%d, the partition is:%d\n", *disk, *partition);
+    return 0;
+}

@@ -1,0 +1,199 @@
+// Removal helpers of the storage pass: a file, device node or directory
+// tree, and a device node under /var/dev.
+//
+// The tree walk works on directory descriptors (openat/unlinkat), never
+// follows a symbolic link (the link itself is removed) and never enters a
+// file system mounted inside the tree (that directory is left in place and
+// reported), so nothing outside the tree it is given is ever deleted.
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "common/fd.h"
+#include "hotplug/hotplug_netlink_storage.h"
+#include "hotplug/hotplug_netlink_storage_parse.h"
+#include "hotplug/hp_log.h"
+
+namespace {
+
+// Path text of the entry at hand, for messages and the mount-table lookup.
+// Sized so that a console line with it fits the log buffer; an entry whose
+// path is longer is reported and left alone.
+struct PathText {
+    char buf[900];
+    size_t len;
+};
+
+// Undoes "\ooo" escapes of a /proc/mounts field in place.
+void unescape_mount_field(char* s) {
+    char* wr = s;
+    for (const char* rd = s; *rd;) {
+        if (rd[0] == '\\' && rd[1] >= '0' && rd[1] <= '3' && rd[2] >= '0' && rd[2] <= '7' &&
+            rd[3] >= '0' && rd[3] <= '7') {
+            *wr++ = (char)(((rd[1] - '0') << 6) | ((rd[2] - '0') << 3) | (rd[3] - '0'));
+            rd += 4;
+        } else {
+            *wr++ = *rd++;
+        }
+    }
+    *wr = '\0';
+}
+
+// True when /proc/mounts lists `path` as a mount point. Kept out of line so
+// that its buffers are not part of every level of the tree walk.
+__attribute__((noinline)) bool listed_as_mount_point(const char* path) {
+    if (path[0] != '/') return false;
+    FILE* f = fopen("/proc/mounts", "r");
+    if (!f) return false;
+    char line[4096 + 512];
+    bool cut = false;
+    bool found = false;
+    while (!found && hp_read_line(f, line, sizeof(line), &cut)) {
+        std::string_view rest(line, strlen(line));
+        hp_text::take_token(rest);
+        std::string_view dir = hp_text::take_token(rest);
+        if (dir.empty() || dir.size() >= 4096) continue;
+        char field[4096];
+        memcpy(field, dir.data(), dir.size());
+        field[dir.size()] = '\0';
+        unescape_mount_field(field);
+        found = strcmp(field, path) == 0;
+    }
+    fclose(f);
+    return found;
+}
+
+// True when the open directory `fd` is the root of a mount: its device
+// differs from its parent's, or the kernel says so (statx), or, on kernels
+// that cannot tell, the mount table lists its path (a bind mount within one
+// file system keeps the device number).
+bool is_mount_root(int fd, const struct stat& st, dev_t parent_dev, const char* path) {
+    if (st.st_dev != parent_dev) return true;
+#ifdef STATX_ATTR_MOUNT_ROOT
+    struct statx sx;
+    if (statx(fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_TYPE, &sx) == 0 &&
+        (sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT))
+        return (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+#else
+    (void)fd;
+#endif
+    return listed_as_mount_point(path);
+}
+
+int remove_entry(int dirfd, const char* name, dev_t parent_dev, PathText& p);
+
+// Removes every entry of the open directory `fd`; the results of the
+// entries are not examined.
+void remove_contents(int fd, dev_t dev, PathText& p) {
+    int walk_fd = dup(fd);
+    if (walk_fd < 0) return;
+    DIR* dir = fdopendir(walk_fd);
+    if (!dir) {
+        close(walk_fd);
+        return;
+    }
+    size_t base = p.len;
+    while (struct dirent* ent = readdir(dir)) {
+        if (strcmp(ent->d_name, ".") == 0 || strcmp(ent->d_name, "..") == 0) continue;
+        int n = snprintf(p.buf + base, sizeof(p.buf) - base, "/%s", ent->d_name);
+        if (n < 0 || (size_t)n >= sizeof(p.buf) - base) {
+            p.buf[base] = '\0';
+            HP_LOG(HP_MOD_STORAGE, "delete failed:%s", p.buf);
+            continue;
+        }
+        p.len = base + (size_t)n;
+        remove_entry(fd, ent->d_name, dev, p);
+        p.len = base;
+        p.buf[base] = '\0';
+    }
+    closedir(dir);
+}
+
+// Removes the directory open as `fd` (path p, named `name` in `dirfd` or,
+// with dirfd AT_FDCWD, the path itself) after its contents.
+int remove_dir(int dirfd, const char* name, int fd, dev_t parent_dev, PathText& p) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        HP_LOG(HP_MOD_STORAGE, "open directory error");
+        return -1;
+    }
+    if (is_mount_root(fd, st, parent_dev, p.buf)) {
+        // A file system is still mounted here: neither its contents nor the
+        // directory under it are touched.
+        HP_LOG(HP_MOD_STORAGE, "rm dir failed:%s\n", p.buf);
+        return -1;
+    }
+    remove_contents(fd, st.st_dev, p);
+    if (unlinkat(dirfd, name, AT_REMOVEDIR) != 0) {
+        HP_LOG(HP_MOD_STORAGE, "rm dir failed:%s\n", p.buf);
+        return -1;
+    }
+    return 0;
+}
+
+int unlink_entry(int dirfd, const char* name, const PathText& p) {
+    if (unlinkat(dirfd, name, 0) == 0 || errno == ENOENT) return 0;
+    HP_LOG(HP_MOD_STORAGE, "delete failed:%s", p.buf);
+    return -1;
+}
+
+int remove_entry(int dirfd, const char* name, dev_t parent_dev, PathText& p) {
+    struct stat st;
+    if (fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT) return 0;
+        HP_LOG(HP_MOD_STORAGE, "delete failed:%s", p.buf);
+        return -1;
+    }
+    if (!S_ISDIR(st.st_mode)) return unlink_entry(dirfd, name, p);
+    UniqueFd fd(openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.valid()) {
+        // Replaced by a link or a file since it was examined: remove that.
+        if (errno == ELOOP || errno == ENOTDIR) return unlink_entry(dirfd, name, p);
+        if (errno == ENOENT) return 0;
+        HP_LOG(HP_MOD_STORAGE, "open directory error");
+        return -1;
+    }
+    return remove_dir(dirfd, name, fd.get(), parent_dev, p);
+}
+
+}  // namespace
+
+int hp_remove_path(const char* path) {
+    struct stat st;
+    if (lstat(path, &st) != 0) return 0;  // nothing there
+    PathText p;
+    int n = snprintf(p.buf, sizeof(p.buf), "%s", path);
+    if (n < 0 || (size_t)n >= sizeof(p.buf)) {
+        HP_LOG(HP_MOD_STORAGE, "delete failed:%s", p.buf);
+        return -1;
+    }
+    p.len = (size_t)n;
+
+    if (!S_ISDIR(st.st_mode)) return unlink_entry(AT_FDCWD, path, p);
+    UniqueFd fd(open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.valid()) {
+        if (errno == ELOOP || errno == ENOTDIR) return unlink_entry(AT_FDCWD, path, p);
+        if (errno == ENOENT) return 0;
+        HP_LOG(HP_MOD_STORAGE, "open directory error");
+        return -1;
+    }
+    // The device of the directory that holds it: ".." of a mount root lies
+    // in the file system it is mounted on.
+    dev_t parent_dev = st.st_dev;
+    UniqueFd parent(openat(fd.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat pst;
+    if (parent.valid() && fstat(parent.get(), &pst) == 0) parent_dev = pst.st_dev;
+    return remove_dir(AT_FDCWD, path, fd.get(), parent_dev, p);
+}
+
+int hp_remove_dev_node(const char* path) {
+    // Only nodes the pass made itself; a ".." step could lead out of /var/dev.
+    if (!strstr(path, "/var/dev") || strstr(path, "/../") ||
+        (strlen(path) >= 3 && strcmp(path + strlen(path) - 3, "/..") == 0))
+        return 0;
+    hp_remove_path(path);  // nothing happens when it does not exist
+    return 0;
+}
