@@ -300,7 +300,7 @@ UniqueFd open_listener(const std::string& path, struct stat& bound) {
     struct sockaddr_un addr;
     memset(&addr, 0, sizeof(addr));
     addr.sun_family = AF_UNIX;
-    if (path.empty() || path.size() >= sizeof(addr.sun_path)) {
+    if (path.empty() || path.size() + 4 >= sizeof(addr.sun_path)) {
         diag("socket path too long: %s", path.c_str());
         return UniqueFd();
     }
@@ -332,14 +332,21 @@ UniqueFd open_listener(const std::string& path, struct stat& bound) {
     // Inherited by every accepted connection (see serve_client).
     int on = 1;
     setsockopt(fd.get(), SOL_SOCKET, SO_PASSCRED, &on, sizeof(on));
-    if (bind(fd.get(), sa, sizeof(addr)) != 0) {
-        diag("bind %s: %s", path.c_str(), strerror(errno));
+    // Bound and listening under a temporary name first, then renamed into
+    // place: whoever sees the socket file can connect at once.
+    std::string temp = path + ".new";
+    struct sockaddr_un temp_addr = addr;
+    memcpy(temp_addr.sun_path, temp.data(), temp.size());
+    unlink(temp.c_str());
+    if (bind(fd.get(), reinterpret_cast<struct sockaddr*>(&temp_addr), sizeof(temp_addr)) != 0) {
+        diag("bind %s: %s", temp.c_str(), strerror(errno));
         return UniqueFd();
     }
-    chmod(path.c_str(), 0666);
-    if (listen(fd.get(), SOMAXCONN) != 0 || stat(path.c_str(), &bound) != 0) {
-        diag("listen %s: %s", path.c_str(), strerror(errno));
-        unlink(path.c_str());
+    chmod(temp.c_str(), 0666);
+    if (listen(fd.get(), SOMAXCONN) != 0 || stat(temp.c_str(), &bound) != 0 ||
+        rename(temp.c_str(), path.c_str()) != 0) {
+        diag("listen on %s: %s", path.c_str(), strerror(errno));
+        unlink(temp.c_str());
         return UniqueFd();
     }
     return fd;
