@@ -3,10 +3,16 @@
 // It listens on the bus socket (Unix domain, SOCK_SEQPACKET, default
 // /var/run/obxmsg.sock), serves any number of clients at once, and prints one
 // line on stdout per message received, flushed at once:
-//   default   a readable line, for example
-//               MSG_STORAGE_DISK_ADDED src=51(EID_HOTPLUG) dst=21(EID_PLEXD) flags=0x80000000 dataLength=8 disk=1 partition=0
-//               MSG_IPV6_ROUTE_EVENT src=102(EID_ROUTE6MON) dst=21(EID_PLEXD) flags=0x80000000 dataLength=144 entries=1 [0] ifName="eth0" gateway="" address="2001:db8::5"
-//             (the two header words at offsets 16..23 are shown only when not zero)
+//   default   a readable line (one line each; wrapped here), for example
+//               MSG_STORAGE_DISK_ADDED src=51(EID_HOTPLUG) dst=21(EID_PLEXD)
+//                 flags=0x80000000 dataLength=8 disk=1 partition=0
+//               MSG_IPV6_ROUTE_EVENT src=102(EID_ROUTE6MON) dst=21(EID_PLEXD)
+//                 flags=0x80000000 dataLength=144 entries=1
+//                 [0] ifName="eth0" gateway="" address="2001:db8::5"
+//             text fields are quoted, cut at their first NUL, with bytes
+//             outside printable ASCII (and " and \) written as \xNN;
+//             messages of other types show their payload in hex; the two
+//             header words at offsets 16..23 are shown only when not zero
 //   --hex     only the lowercase hex of the whole record, header and payload
 // Header words are read in host byte order, as the clients write them.
 //

@@ -207,8 +207,8 @@ TEST(Bus, ReadableLines) {
         EXPECT_EQ(obxMsg_send(h, reinterpret_cast<BusMsgHeader*>(report.data())), 0);
         obxMsg_cleanup(&h);
 
-        ASSERT_TRUE(sandbox::wait_until([] { return sandbox::read_file(kOut).find("ppp0") != std::string::npos; }, 5))
-            << sandbox::read_file(kOut);
+        auto printed = [] { return sandbox::read_file(kOut).find("ppp0") != std::string::npos; };
+        ASSERT_TRUE(sandbox::wait_until(printed, 5)) << sandbox::read_file(kOut);
         std::string out = sandbox::read_file(kOut);
         EXPECT_NE(out.find("MSG_STORAGE_PART_MOUNTED src=51(EID_HOTPLUG) dst=21(EID_PLEXD) flags=0x80000000 "
                            "dataLength=8 disk=1 partition=2\n"),
@@ -247,12 +247,14 @@ TEST(Bus, InitFailsWithoutServerAndPlexdReplacesStaleSocket) {
 
         // The stale file is there already, so wait for plexd to say it listens.
         auto plexd = sandbox::start_plexd(true, kOut);
-        ASSERT_TRUE(sandbox::wait_until([&] { return plexd->output().find("listening on") != std::string::npos; }, 5));
+        auto listening = [&] { return plexd->output().find("listening on") != std::string::npos; };
+        ASSERT_TRUE(sandbox::wait_until(listening, 5));
         ASSERT_EQ(obxMsg_init(EID_HOTPLUG, &h), 0);
         BusMsgHeader* m = storage_msg(MSG_STORAGE_DISK_REMOVED, 3, 0);
         EXPECT_EQ(obxMsg_send(h, m), 0);
         obxMem_free(m);
-        EXPECT_TRUE(sandbox::wait_until([&] { return plexd->output().find(hex(storage_bytes(MSG_STORAGE_DISK_REMOVED, 3, 0))) != std::string::npos; }, 5));
+        std::string want = hex(storage_bytes(MSG_STORAGE_DISK_REMOVED, 3, 0));
+        EXPECT_TRUE(sandbox::wait_until([&] { return plexd->output().find(want) != std::string::npos; }, 5));
         obxMsg_cleanup(&h);
 
         int st = plexd->stop(SIGTERM);
