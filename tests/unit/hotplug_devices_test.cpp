@@ -106,6 +106,13 @@ TEST(UsbLp, ProductGivesHexVendorAndProduct) {
     EXPECT_EQ(parse("/3f0//4917").pid, 0x4917);  // empty fields are passed over
 }
 
+TEST(UsbLp, OnlyThePrinterInterfaceAddEventGoesOn) {
+    EXPECT_TRUE(hp_usb_is_printer_add("7/1/2", "add"));
+    EXPECT_FALSE(hp_usb_is_printer_add("7/1/2", "remove"));
+    EXPECT_FALSE(hp_usb_is_printer_add("8/6/80", "add"));
+    EXPECT_FALSE(hp_usb_is_printer_add("", "add"));
+}
+
 TEST(UsbLp, TableSelectsTheTwoPrintersAndNothingElse) {
     const hp_fw_row* row = hp_fw_find(hp_fw_table, 0x3f0, 0x2b17);
     ASSERT_NE(row, nullptr);
