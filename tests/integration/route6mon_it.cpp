@@ -1,0 +1,492 @@
+// route6mon end to end: the real daemon in a private network namespace,
+// routes and addresses made with iproute2 on veth links, reports read from
+// plexd --hex.
+#include "tests/support/sandbox.h"
+
+#include <gtest/gtest.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Entry {
+    std::string ifname, gateway, address;
+};
+
+struct Report {
+    uint32_t type = 0, src = 0, dst = 0, flags = 0, w16 = 0, w20 = 0, length = 0;
+    size_t bytes = 0;
+    bool padding_zero = true;  // every byte behind each field's text is 0
+    std::vector<Entry> entries;
+};
+
+uint32_t word(const std::vector<uint8_t>& b, size_t off) {
+    uint32_t v;
+    std::memcpy(&v, &b[off], 4);
+    return v;
+}
+
+std::string field(const std::vector<uint8_t>& b, size_t off, bool& padding_zero) {
+    size_t n = 0;
+    while (n < 48 && b[off + n]) ++n;
+    for (size_t i = n; i < 48; ++i) padding_zero = padding_zero && b[off + i] == 0;
+    return std::string(reinterpret_cast<const char*>(&b[off]), n);
+}
+
+bool is_hex_line(const std::string& l) {
+    return !l.empty() && l.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+// Reports in plexd's --hex output so far, oldest first.
+std::vector<Report> reports(const std::string& out_path = "/run/plexd.out") {
+    std::vector<Report> rs;
+    std::istringstream in(sandbox::read_file(out_path));
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!is_hex_line(line) || line.size() % 2) continue;
+        std::vector<uint8_t> b;
+        for (size_t i = 0; i < line.size(); i += 2) b.push_back(std::stoi(line.substr(i, 2), nullptr, 16));
+        if (b.size() < 28) continue;
+        Report r;
+        r.bytes = b.size();
+        r.type = word(b, 0);
+        r.src = word(b, 4);
+        r.dst = word(b, 8);
+        r.flags = word(b, 12);
+        r.w16 = word(b, 16);
+        r.w20 = word(b, 20);
+        r.length = word(b, 24);
+        for (size_t off = 28; off + 144 <= b.size(); off += 144)
+            r.entries.push_back({field(b, off, r.padding_zero), field(b, off + 48, r.padding_zero),
+                                 field(b, off + 96, r.padding_zero)});
+        rs.push_back(r);
+    }
+    return rs;
+}
+
+double since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+
+// Waits until plexd has printed `n` reports; returns the seconds waited
+// from `from`, or -1 when they did not come within `limit` seconds.
+double wait_reports(size_t n, Clock::time_point from, double limit = 6) {
+    if (!sandbox::wait_until([&] { return reports().size() >= n; }, limit - since(from))) return -1;
+    return since(from);
+}
+
+void run_ok(const std::string& cmd) { ASSERT_EQ(sandbox::sh(cmd), 0) << cmd; }
+
+bool route_present(const std::string& show_args) {
+    return sandbox::sh("ip -6 route show " + show_args + " | grep -q .") == 0;
+}
+
+// True once a process with port id `pid` listens on the IPv6 address and
+// route groups (0x500) of this namespace's rtnetlink.
+bool netlink_bound(pid_t pid) {
+    std::ifstream in("/proc/net/netlink");
+    std::string line;
+    std::getline(in, line);
+    while (std::getline(in, line)) {
+        std::istringstream ls(line);
+        std::string sk, groups;
+        int proto = -1;
+        long port = -1;
+        ls >> sk >> proto >> port >> groups;
+        if (proto == 0 && port == pid && groups.find("500") != std::string::npos) return true;
+    }
+    return false;
+}
+
+// The test's own changes use the real ip, so the log holds only the daemon's
+// deletions (and the read-only "route show" of route_present).
+const std::string IP = sandbox::exists("/usr/sbin/ip") ? "/usr/sbin/ip" : "/sbin/ip";
+
+// Drops counted on the rtnetlink socket of port `pid` (-1 when not found).
+long netlink_drops(pid_t pid) {
+    std::ifstream in("/proc/net/netlink");
+    std::string line;
+    std::getline(in, line);
+    while (std::getline(in, line)) {
+        std::istringstream ls(line);
+        std::string sk, groups;
+        int proto = -1;
+        long port = -1, rmem, wmem, dump, locks, drops = -1;
+        ls >> sk >> proto >> port >> groups >> rmem >> wmem >> dump >> locks >> drops;
+        if (proto == 0 && port == pid) return drops;
+    }
+    return -1;
+}
+
+// The common frame: tmpfs over /var and /run, plexd --hex, an `ip` wrapper
+// that logs each call and runs the real tool, route6mon started in a
+// scratch working directory (where an injected command would leave files).
+struct Frame {
+    std::unique_ptr<sandbox::StandIns> tools;
+    std::unique_ptr<sandbox::Process> plexd;
+    std::unique_ptr<sandbox::Process> daemon;
+
+    Frame() {
+        sandbox::tmpfs("/var");
+        sandbox::tmpfs("/run");
+        sandbox::sh("mkdir -p /run/cwd");
+        EXPECT_EQ(::chdir("/run/cwd"), 0);
+        tools = std::make_unique<sandbox::StandIns>();
+        tools->add_script("ip", "exec " + IP + " \"$@\"");
+        plexd = sandbox::start_plexd(true);
+        daemon = std::make_unique<sandbox::Process>(std::vector<std::string>{sandbox::bin("route6mon")},
+                                                    "/run/route6mon.out");
+        EXPECT_TRUE(sandbox::wait_until([&] { return netlink_bound(daemon->pid()); }, 5))
+            << "route6mon did not bind its rtnetlink socket";
+    }
+
+    // `ip` calls made by route6mon (the test's own go to /usr/sbin/ip directly).
+    std::vector<std::string> deletions() const {
+        std::vector<std::string> d;
+        for (const auto& c : tools->calls())
+            if (c.rfind("ip -6 ro del", 0) == 0) d.push_back(c);
+        return d;
+    }
+};
+
+
+TEST(Route6mon, GlobalAddressIsReportedAfterTwoSecondsLinkLocalNever) {
+    SANDBOX_REQUIRE_ROOT();
+    sandbox::run([] {
+        Frame f;
+        sandbox::veth("veth0", "veth1");
+        run_ok(IP + " -6 addr add fe80::99/64 dev veth0 nodad");
+        std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+        EXPECT_TRUE(reports().empty()) << "a link-local address was reported";
+
+        run_ok(IP + " -6 addr add 2001:db8::1/64 dev veth0 nodad");
+        auto t = Clock::now();
+        double d = wait_reports(1, t);
+        ASSERT_GT(d, 0) << "no report";
+        EXPECT_GE(d, 1.9);
+        EXPECT_LE(d, 3.5);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+        auto rs = reports();
+        ASSERT_EQ(rs.size(), 1u);
+        const Report& r = rs[0];
+        EXPECT_EQ(r.type, 0x10002801u);
+        EXPECT_EQ(r.src, 102u);
+        EXPECT_EQ(r.dst, 21u);
+        EXPECT_EQ(r.flags, 0x80000000u);
+        EXPECT_EQ(r.w16, 0u);
+        EXPECT_EQ(r.w20, 0u);
+        EXPECT_EQ(r.length, 144u);
+        EXPECT_EQ(r.bytes, 28u + 144u);
+        ASSERT_EQ(r.entries.size(), 1u);
+        EXPECT_EQ(r.entries[0].ifname, "veth0");
+        EXPECT_EQ(r.entries[0].gateway, "");
+        EXPECT_EQ(r.entries[0].address, "2001:db8::1");
+        EXPECT_TRUE(r.padding_zero);
+        EXPECT_TRUE(f.deletions().empty());
+        EXPECT_EQ(sandbox::read_file("/run/route6mon.out"), "") << "route6mon writes nothing";
+    });
+}
+
+TEST(Route6mon, LearnedDefaultRouteIsDeletedAndItsGatewayReported) {
+    SANDBOX_REQUIRE_ROOT();
+    sandbox::run([] {
+        Frame f;
+        sandbox::veth("veth0", "veth1");
+        run_ok(IP + " -6 route add default via fe80::1 dev veth0 proto ra");
+        auto t = Clock::now();
+        EXPECT_TRUE(sandbox::wait_until([] { return !route_present("default dev veth0"); }, 1.0))
+            << "the RA default route is still there after 1 s";
+        // The kernel's own protocol (2) is learned too.
+        run_ok(IP + " -6 route add default via fe80::2 dev veth1 proto 2");
+        t = Clock::now();
+        EXPECT_TRUE(sandbox::wait_until([] { return !route_present("default dev veth1"); }, 1.0));
+
+        double d = wait_reports(1, t);
+        ASSERT_GT(d, 0) << "no report";
+        EXPECT_GE(d, 1.9);
+        auto rs = reports();
+        ASSERT_EQ(rs.size(), 1u);
+        ASSERT_EQ(rs[0].entries.size(), 2u);
+        EXPECT_EQ(rs[0].length, 288u);
+        EXPECT_EQ(rs[0].entries[0].ifname, "veth0");
+        EXPECT_EQ(rs[0].entries[0].gateway, "fe80::1");
+        EXPECT_EQ(rs[0].entries[0].address, "");
+        EXPECT_EQ(rs[0].entries[1].ifname, "veth1");
+        EXPECT_EQ(rs[0].entries[1].gateway, "fe80::2");
+        auto dels = f.deletions();
+        ASSERT_EQ(dels.size(), 2u);
+        EXPECT_EQ(dels[0], "ip -6 ro del default via fe80::1 dev veth0");
+
+        // The route comes back (the next advertisement): deleted again.
+        run_ok(IP + " -6 route add default via fe80::1 dev veth0 proto 9");
+        EXPECT_TRUE(sandbox::wait_until([] { return !route_present("default dev veth0"); }, 1.0));
+        EXPECT_GT(wait_reports(2, Clock::now()), 0);
+    });
+}
+
+TEST(Route6mon, OtherRoutesStayAndReportNothing) {
+    SANDBOX_REQUIRE_ROOT();
+    sandbox::run([] {
+        Frame f;
+        sandbox::veth("veth0", "veth1");
+        sandbox::veth("vbr0", "vbr1");  // "br" in the name: a bridge to route6mon
+        run_ok(IP + " -6 route add default via fe80::1 dev veth0 proto static metric 100");
+        run_ok(IP + " -6 route add default via fe80::2 dev veth0 proto boot metric 200");
+        run_ok(IP + " -6 route add 2001:db8:5::/64 via fe80::3 dev veth0 proto ra");
+        run_ok(IP + " -6 route add default dev veth1 proto ra metric 300");
+        run_ok(IP + " -6 route add default via fe80::4 dev vbr0 proto ra");
+        // A flagged address on a bridge is left out too.
+        run_ok(IP + " -6 addr add 2001:db8:9::1/64 dev vbr0 nodad");
+        std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+        EXPECT_TRUE(f.deletions().empty());
+        EXPECT_TRUE(reports().empty());
+        EXPECT_TRUE(route_present("default via fe80::1 dev veth0 proto static"));
+        EXPECT_TRUE(route_present("default via fe80::2 dev veth0 proto boot"));
+        EXPECT_TRUE(route_present("2001:db8:5::/64 dev veth0"));
+        EXPECT_TRUE(route_present("default dev veth1"));
+        EXPECT_TRUE(route_present("default dev vbr0"));
+    });
+}
+
+TEST(Route6mon, ThreeInterfacesGiveOneReportInSlotOrderThenSlotsStartAgain) {
+    SANDBOX_REQUIRE_ROOT();
+    sandbox::run([] {
+        Frame f;
+        sandbox::veth("veth0", "veth1");
+        sandbox::veth("veth2", "veth3");
+        run_ok(IP + " -6 addr add 2001:db8:1::1/64 dev veth1 nodad");
+        run_ok(IP + " -6 addr add 2001:db8::1/64 dev veth0 nodad");
+        run_ok(IP + " -6 route add default via fe80::1 dev veth1 proto ra");
+        run_ok(IP + " -6 addr add 2001:db8:2::1/64 dev veth2 nodad");
+        run_ok(IP + " -6 addr add 2001:db8::2/64 dev veth0 nodad");  // the last one wins
+        auto t = Clock::now();
+        double d = wait_reports(1, t);
+        ASSERT_GT(d, 0) << "no report";
+        EXPECT_GE(d, 1.9);
+        EXPECT_LE(d, 3.5);
+        auto rs = reports();
+        ASSERT_EQ(rs.size(), 1u);
+        EXPECT_EQ(rs[0].length, 432u);
+        EXPECT_EQ(rs[0].bytes, 28u + 432u);
+        ASSERT_EQ(rs[0].entries.size(), 3u);
+        EXPECT_EQ(rs[0].entries[0].ifname, "veth1");
+        EXPECT_EQ(rs[0].entries[0].address, "2001:db8:1::1");
+        EXPECT_EQ(rs[0].entries[0].gateway, "fe80::1");
+        EXPECT_EQ(rs[0].entries[1].ifname, "veth0");
+        EXPECT_EQ(rs[0].entries[1].address, "2001:db8::2");
+        EXPECT_EQ(rs[0].entries[1].gateway, "");
+        EXPECT_EQ(rs[0].entries[2].ifname, "veth2");
+        EXPECT_EQ(rs[0].entries[2].address, "2001:db8:2::1");
+
+        // The table was emptied: the next change, on the third interface,
+        // is alone in slot 0.
+        run_ok(IP + " -6 addr add 2001:db8:2::2/64 dev veth2 nodad");
+        ASSERT_GT(wait_reports(2, Clock::now()), 0);
+        rs = reports();
+        ASSERT_EQ(rs[1].entries.size(), 1u);
+        EXPECT_EQ(rs[1].length, 144u);
+        EXPECT_EQ(rs[1].entries[0].ifname, "veth2");
+        EXPECT_EQ(rs[1].entries[0].address, "2001:db8:2::2");
+    });
+}
+
+TEST(Route6mon, BurstOfChangesGivesOneReportAfterTheLast) {
+    SANDBOX_REQUIRE_ROOT();
+    sandbox::run([] {
+        Frame f;
+        sandbox::veth("veth0", "veth1");
+        auto first = Clock::now();
+        Clock::time_point last;
+        for (int i = 1; i <= 5; ++i) {
+            run_ok(IP + " -6 addr add 2001:db8::" + std::to_string(i) + "/64 dev veth0 nodad");
+            last = Clock::now();
+            if (i < 5) std::this_thread::sleep_for(std::chrono::milliseconds(600));
+        }
+        // 2.4 s of changes, each less than 2 s after the one before.
+        ASSERT_LT(since(first), 3.5);
+        double d = wait_reports(1, last);
+        ASSERT_GT(d, 0) << "no report";
+        EXPECT_GE(d, 1.9) << "the report did not wait for the last change";
+        EXPECT_LE(d, 3.5);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+        auto rs = reports();
+        ASSERT_EQ(rs.size(), 1u);
+        ASSERT_EQ(rs[0].entries.size(), 1u);
+        EXPECT_EQ(rs[0].entries[0].address, "2001:db8::5");
+    });
+}
+
+TEST(Route6mon, NinthInterfaceStoresNothingButItsRouteIsDeleted) {
+    SANDBOX_REQUIRE_ROOT();
+    sandbox::run([] {
+        Frame f;
+        for (int i = 0; i < 10; i += 2)
+            sandbox::veth("veth" + std::to_string(i), "veth" + std::to_string(i + 1));
+        for (int i = 0; i < 8; ++i)
+            run_ok(IP + " -6 addr add 2001:db8:" + std::to_string(i) + "::1/64 dev veth" +
+                   std::to_string(i) + " nodad");
+        run_ok(IP + " -6 addr add 2001:db8:8::1/64 dev veth8 nodad");
+        run_ok(IP + " -6 route add default via fe80::1 dev veth8 proto ra");
+        auto t = Clock::now();
+        EXPECT_TRUE(sandbox::wait_until([] { return !route_present("default dev veth8"); }, 1.0));
+        // One already in the table is still stored.
+        run_ok(IP + " -6 addr add 2001:db8:3::2/64 dev veth3 nodad");
+        ASSERT_GT(wait_reports(1, t), 0) << "no report";
+        auto rs = reports();
+        ASSERT_EQ(rs.size(), 1u);
+        EXPECT_EQ(rs[0].length, 8u * 144u);
+        ASSERT_EQ(rs[0].entries.size(), 8u);
+        for (int i = 0; i < 8; ++i) {
+            EXPECT_EQ(rs[0].entries[i].ifname, "veth" + std::to_string(i));
+            EXPECT_EQ(rs[0].entries[i].gateway, "");
+        }
+        EXPECT_EQ(rs[0].entries[3].address, "2001:db8:3::2");
+        EXPECT_EQ(f.deletions().size(), 1u);
+    });
+}
+
+TEST(Route6mon, HupAndIntChangeNothingTermEndsWithStatusZero) {
+    SANDBOX_REQUIRE_ROOT();
+    sandbox::run([] {
+        Frame f;
+        sandbox::veth("veth0", "veth1");
+        pid_t pid = f.daemon->pid();
+        run_ok(IP + " -6 addr add 2001:db8::1/64 dev veth0 nodad");
+        auto t = Clock::now();
+        for (int i = 0; i < 5; ++i) {
+            ::kill(pid, SIGHUP);
+            ::kill(pid, SIGINT);
+            ::kill(pid, SIGPIPE);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        EXPECT_TRUE(f.daemon->alive());
+        // Signals are not changes: the report still comes 2 s after the address.
+        double d = wait_reports(1, t);
+        EXPECT_GE(d, 1.9);
+        EXPECT_LE(d, 3.5);
+
+        // SIGTERM while a change is pending: the daemon ends at once, with
+        // status 0, and the pending change is not reported.
+        run_ok(IP + " -6 addr add 2001:db8::2/64 dev veth0 nodad");
+        int st = f.daemon->stop(SIGTERM, 2);
+        ASSERT_TRUE(WIFEXITED(st)) << "status " << st;
+        EXPECT_EQ(WEXITSTATUS(st), 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+        EXPECT_EQ(reports().size(), 1u);
+    });
+}
+
+TEST(Route6mon, HostileInterfaceNamesRunNothingInjected) {
+    SANDBOX_REQUIRE_ROOT();
+    sandbox::run([] {
+        Frame f;
+        // Names the kernel allows: no '/', ':' or blank, at most 15 characters.
+        // Unquoted, each would leave a file in the daemon's working directory.
+        const std::vector<std::string> names = {"v;touch${IFS}A", "v$(>B)", "v`>C`", "v&>D"};
+        for (size_t i = 0; i < names.size(); ++i) {
+            sandbox::veth(names[i], "peer" + std::to_string(i));
+            run_ok(IP + " -6 route add default via fe80::1 dev '" + names[i] + "' proto ra");
+        }
+        // Quoted, the names still reach ip whole: the routes go.
+        for (const auto& n : names)
+            EXPECT_TRUE(sandbox::wait_until([&] { return !route_present("default dev '" + n + "'"); }, 2.0)) << n;
+        ASSERT_GT(wait_reports(1, Clock::now()), 0);
+        for (const char* file : {"A", "B", "C", "D"})
+            EXPECT_FALSE(sandbox::exists(std::string("/run/cwd/") + file)) << "injected command ran: " << file;
+        auto dels = f.deletions();
+        ASSERT_EQ(dels.size(), names.size());
+        auto rs = reports();
+        ASSERT_EQ(rs[0].entries.size(), names.size());
+        for (size_t i = 0; i < names.size(); ++i) {
+            EXPECT_EQ(dels[i], "ip -6 ro del default via fe80::1 dev " + names[i]);
+            EXPECT_EQ(rs[0].entries[i].ifname, names[i]);
+            EXPECT_EQ(rs[0].entries[i].gateway, "fe80::1");
+        }
+    });
+}
+
+// A forged notification sent straight to the daemon's port by a process: only
+// the kernel speaks for the routing tables, so nothing is deleted.
+TEST(Route6mon, NotificationsFromProcessesAreIgnored) {
+    SANDBOX_REQUIRE_ROOT();
+    sandbox::run([] {
+        Frame f;
+        sandbox::veth("veth0", "veth1");
+        run_ok(IP + " -6 route add default via fe80::1 dev veth0 proto static");
+
+        struct {
+            nlmsghdr nh;
+            rtmsg rt;
+            rtattr gw_a;
+            uint8_t gw[16];
+            rtattr oif_a;
+            uint32_t oif;
+        } m;
+        std::memset(&m, 0, sizeof m);
+        m.nh.nlmsg_len = sizeof m;
+        m.nh.nlmsg_type = RTM_NEWROUTE;
+        m.rt.rtm_family = AF_INET6;
+        m.rt.rtm_protocol = RTPROT_RA;
+        m.gw_a.rta_len = sizeof(rtattr) + 16;
+        m.gw_a.rta_type = RTA_GATEWAY;
+        inet_pton(AF_INET6, "fe80::1", m.gw);
+        m.oif_a.rta_len = sizeof(rtattr) + 4;
+        m.oif_a.rta_type = RTA_OIF;
+        m.oif = if_nametoindex("veth0");
+        int s = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+        ASSERT_GE(s, 0);
+        sockaddr_nl to{};
+        to.nl_family = AF_NETLINK;
+        to.nl_pid = static_cast<uint32_t>(f.daemon->pid());
+        ASSERT_EQ(::sendto(s, &m, sizeof m, 0, reinterpret_cast<sockaddr*>(&to), sizeof to),
+                  static_cast<ssize_t>(sizeof m));
+        ::close(s);
+        std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+        EXPECT_TRUE(f.deletions().empty());
+        EXPECT_TRUE(route_present("default dev veth0"));
+        EXPECT_TRUE(reports().empty());
+    });
+}
+
+// A receive queue that overflowed (ENOBUFS) costs notifications but not the
+// daemon: it goes on and reports later changes.
+TEST(Route6mon, OverflowedQueueIsSurvived) {
+    SANDBOX_REQUIRE_ROOT();
+    sandbox::run([] {
+        Frame f;
+        sandbox::veth("veth0", "veth1");
+        ASSERT_EQ(::kill(f.daemon->pid(), SIGSTOP), 0);
+        std::string batch;
+        for (int i = 1; i <= 1500; ++i) batch += "addr add 2001:db8::" + std::to_string(i) + "/128 dev veth0 nodad\n";
+        sandbox::write_file("/run/batch", batch);
+        run_ok(IP + " -6 -batch /run/batch");
+        EXPECT_GT(netlink_drops(f.daemon->pid()), 0) << "the queue did not overflow";
+        ASSERT_EQ(::kill(f.daemon->pid(), SIGCONT), 0);
+        // Whatever survived the overflow is reported first.
+        ASSERT_GT(wait_reports(1, Clock::now(), 10), 0);
+        size_t n = reports().size();
+        run_ok(IP + " -6 addr add 2001:db8:1::1/64 dev veth1 nodad");
+        ASSERT_GT(wait_reports(n + 1, Clock::now(), 10), 0);
+        auto rs = reports();
+        bool seen = false;
+        for (const auto& e : rs.back().entries) seen = seen || (e.ifname == "veth1" && e.address == "2001:db8:1::1");
+        EXPECT_TRUE(seen);
+        EXPECT_TRUE(f.daemon->alive());
+    });
+}
+
+}  // namespace
