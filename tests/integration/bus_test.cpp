@@ -417,3 +417,32 @@ TEST(Bus, ManyClientsAtOnce) {
         EXPECT_TRUE(plexd->alive());
     });
 }
+
+// A server that stops reading must not freeze its clients: once the socket
+// is full, a send gives up after its time-out and fails; the server serves
+// again when it resumes.
+TEST(Bus, SendToStalledServerFailsInsteadOfHanging) {
+    SANDBOX_REQUIRE_ROOT();
+    sandbox::run([] {
+        lay_dirs();
+        auto plexd = start_plexd_split(true);
+        void* h = nullptr;
+        ASSERT_EQ(obxMsg_init(EID_HOTPLUG, &h), 0);
+        ASSERT_EQ(kill(plexd->pid(), SIGSTOP), 0);
+        BusMsgHeader* m = storage_msg(MSG_STORAGE_PART_MOUNTED, 1, 1);
+        auto start = time(nullptr);
+        int sent = 0;
+        while (obxMsg_send(h, m) == 0 && sent < 100000) ++sent;
+        auto waited = time(nullptr) - start;
+        EXPECT_GT(sent, 0);
+        EXPECT_LT(sent, 100000) << "sends never failed against a stalled server";
+        EXPECT_LE(waited, 8) << "the failing send waited too long";
+
+        ASSERT_EQ(kill(plexd->pid(), SIGCONT), 0);
+        EXPECT_TRUE(wait_lines(static_cast<size_t>(sent), 10)) << out_lines().size() << " of " << sent;
+        EXPECT_EQ(obxMsg_send(h, m), 0);
+        EXPECT_TRUE(wait_lines(static_cast<size_t>(sent) + 1, 5));
+        obxMem_free(m);
+        obxMsg_cleanup(&h);
+    }, {.user_ns = false, .timeout_s = 40});  // a send that hangs fails the test here
+}
