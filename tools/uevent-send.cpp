@@ -162,8 +162,19 @@ int send_datagram(const std::string& bytes, std::optional<long> uid) {
         close(fd);
         return 1;
     }
+    // Besides the broadcast, a netlink send always delivers one copy to the
+    // destination port. Port 0 is the kernel's uevent socket, which may
+    // refuse it after the broadcast has gone out; addressing our own port
+    // instead makes an error mean that nothing was sent.
+    socklen_t self_len = sizeof(self);
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&self), &self_len) < 0) {
+        std::perror("uevent-send: getsockname");
+        close(fd);
+        return 1;
+    }
     sockaddr_nl dest{};
     dest.nl_family = AF_NETLINK;
+    dest.nl_pid = self.nl_pid;
     dest.nl_groups = 1;  // the uevent broadcast group
 
     iovec iov{const_cast<char*>(bytes.data()), bytes.size()};
