@@ -1,0 +1,329 @@
+// The storage pass end to end: the real hotplug daemon, real ext2 images on
+// loop devices posing as the partitions of a USB disk "sda" on port 2, the
+// machine's own disks hidden, logging stand-ins for fuser, killall, kill and
+// ntfs-3g, and plexd listening on the bus.
+#include "tests/support/sandbox.h"
+
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+const char kPassEnd[] = "]:hp_rm_unused_dir:\n";  // written twice per pass (debug on)
+const std::string kAddSda1 = "add@/devices/platform/ehci/usb1/1-2/1-2:1.0/host0/block/sda/sda1";
+const std::string kUsbRemove = "remove@/devices/platform/ehci/usb1/1-2";
+
+// The mount-table line of the file system mounted at `dir`, or "".
+std::string mount_line(const std::string& dir) {
+    std::ifstream in("/proc/mounts");
+    std::string line;
+    std::string found;
+    while (std::getline(in, line)) {
+        std::istringstream ss(line);
+        std::string dev, mp;
+        ss >> dev >> mp;
+        if (mp == dir) found = line;
+    }
+    return found;
+}
+
+bool is_block(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 && S_ISBLK(st.st_mode);
+}
+
+// The test's own world: images attached first, then /dev hidden, then the
+// console, /sys/block, the stand-ins and (optionally) plexd.
+struct Rig {
+    std::vector<std::unique_ptr<sandbox::LoopImage>> images;
+    std::unique_ptr<sandbox::Console> console;
+    std::unique_ptr<sandbox::StandIns> tools;
+    std::unique_ptr<sandbox::Process> plexd;
+    std::unique_ptr<sandbox::Process> hotplug;
+
+    explicit Rig(std::vector<bool> read_only, bool with_plexd = true) {
+        sandbox::tmpfs("/run");
+        sandbox::tmpfs("/var");
+        sandbox::tmpfs("/mnt");
+        std::map<std::string, dev_t> devs;
+        for (size_t i = 0; i < read_only.size(); ++i) {
+            std::string n = std::to_string(i + 1);
+            images.push_back(std::make_unique<sandbox::LoopImage>(
+                "/run/disk" + n + ".img", 2, read_only[i],
+                std::map<std::string, std::string>{{"hello.txt", "partition " + n}}));
+            devs[images.back()->device().substr(5)] = images.back()->device_number();
+        }
+        sandbox::hide_dev(devs);
+        console = std::make_unique<sandbox::Console>();
+        sandbox::fake_sys_block({{"sda", 2, 1}});
+        tools = std::make_unique<sandbox::StandIns>();
+        for (const char* tool : {"fuser", "killall", "kill"}) tools->add(tool);
+        tools->add("ntfs-3g", 1);
+        sandbox::write_file("/var/debug", "");
+        if (with_plexd) plexd = sandbox::start_plexd(false);
+    }
+
+    // /proc/partitions with the whole disk and the first `n` images as sda1...
+    void partitions(size_t n) {
+        std::vector<sandbox::PartRow> rows{{8, 0, 2048, "sda"}};
+        for (size_t i = 0; i < n; ++i)
+            rows.push_back({static_cast<int>(major(images[i]->device_number())),
+                            static_cast<int>(minor(images[i]->device_number())), 2048,
+                            "sda" + std::to_string(i + 1)});
+        sandbox::fake_proc_partitions(rows);
+    }
+
+    void start() {
+        hotplug = std::make_unique<sandbox::Process>(Strings{sandbox::bin("hotplug")});
+        usleep(300 * 1000);  // let it open its socket
+    }
+
+    // Sends one uevent and waits until a pass has ended after it (a kernel
+    // event of another test may start an extra pass; every pass reads the
+    // same tables, so any of them does the same work).
+    void pass(const std::string& header, const std::string& subsystem) {
+        size_t before = console->count(kPassEnd);
+        std::string action = header.substr(0, header.find('@'));
+        std::string devpath = header.substr(header.find('@') + 1);
+        sandbox::send_uevent(sandbox::uevent(
+            header, {"ACTION=" + action, "DEVPATH=" + devpath, "SUBSYSTEM=" + subsystem}));
+        ASSERT_TRUE(console->wait_for(kPassEnd, 20, before + 2)) << console->text();
+    }
+    void plug() { pass(kAddSda1, "block"); }
+    void unplug() { pass(kUsbRemove, "usb"); }
+
+    // plexd's messages, shortened to "<NAME> disk=<d> partition=<p>".
+    Strings messages() const {
+        Strings out;
+        std::istringstream ss(plexd ? plexd->output() : "");
+        std::string line;
+        while (std::getline(ss, line)) {
+            if (line.rfind("MSG_STORAGE_", 0) != 0) continue;  // plexd's diagnostics
+            std::string name = line.substr(0, line.find(' '));
+            size_t d = line.find(" disk=");
+            out.push_back(name.substr(strlen("MSG_STORAGE_")) + (d == std::string::npos ? "" : line.substr(d)));
+        }
+        return out;
+    }
+};
+
+TEST(StoragePass, PlugMountsReportsAndUnplugReleases) {
+    SANDBOX_REQUIRE_ROOT();
+    sandbox::run([] {
+        Rig rig({false});
+        rig.partitions(1);
+        rig.start();
+        rig.plug();
+
+        std::string line = mount_line("/mnt/usb2_1");
+        EXPECT_EQ(line.rfind("/var/dev/sda1 /mnt/usb2_1 ", 0), 0u) << line;
+        EXPECT_NE(line.find(" rw,"), std::string::npos) << line;
+        EXPECT_TRUE(is_block("/var/dev/sda1"));
+        EXPECT_EQ(sandbox::read_file("/mnt/usb2_1/hello.txt"), "partition 1");
+        ASSERT_TRUE(sandbox::wait_until([&] { return rig.messages().size() >= 2; }, 5));
+        EXPECT_EQ(rig.messages(), (Strings{"DISK_ADDED disk=2 partition=0",
+                                           "PART_MOUNTED disk=2 partition=1"}));
+        EXPECT_EQ(rig.console->count("hotplug to plexd part=2_1 msg=01000312H\n"), 1u);
+
+        // A pass that finds everything in order changes nothing and sends nothing.
+        rig.plug();
+        EXPECT_EQ(mount_line("/mnt/usb2_1"), line);
+        EXPECT_EQ(rig.messages().size(), 2u);
+        EXPECT_TRUE(rig.tools->calls().empty());
+
+        rig.partitions(0);
+        rig.unplug();
+        EXPECT_EQ(mount_line("/mnt/usb2_1"), "");
+        EXPECT_FALSE(sandbox::exists("/var/dev/sda1"));
+        EXPECT_FALSE(sandbox::exists("/mnt/usb2_1"));
+        EXPECT_EQ(rig.tools->calls(), Strings{"fuser -k -m /mnt/usb2_1"});
+        ASSERT_TRUE(sandbox::wait_until([&] { return rig.messages().size() >= 4; }, 5));
+        EXPECT_EQ(rig.messages(), (Strings{"DISK_ADDED disk=2 partition=0",
+                                           "PART_MOUNTED disk=2 partition=1",
+                                           "PART_UNMOUNTED disk=2 partition=1",
+                                           "DISK_REMOVED disk=2 partition=0"}));
+    });
+}
+
+TEST(StoragePass, TwoPartitionsAreNumberedInListOrder) {
+    SANDBOX_REQUIRE_ROOT();
+    sandbox::run([] {
+        Rig rig({false, false});
+        rig.partitions(2);
+        rig.start();
+        rig.plug();
+        EXPECT_EQ(mount_line("/mnt/usb2_1").rfind("/var/dev/sda1 ", 0), 0u);
+        EXPECT_EQ(mount_line("/mnt/usb2_2").rfind("/var/dev/sda2 ", 0), 0u);
+        EXPECT_EQ(sandbox::read_file("/mnt/usb2_2/hello.txt"), "partition 2");
+        ASSERT_TRUE(sandbox::wait_until([&] { return rig.messages().size() >= 3; }, 5));
+        EXPECT_EQ(rig.messages(), (Strings{"DISK_ADDED disk=2 partition=0",
+                                           "PART_MOUNTED disk=2 partition=1",
+                                           "PART_MOUNTED disk=2 partition=2"}));
+    });
+}
+
+TEST(StoragePass, MountUnderAnotherPortsNameIsMoved) {
+    SANDBOX_REQUIRE_ROOT();
+    sandbox::run([] {
+        Rig rig({false});
+        rig.partitions(1);
+        ASSERT_EQ(mkdir("/var/dev", 0755), 0);
+        ASSERT_EQ(mknod("/var/dev/sda1", S_IFBLK | 0600, rig.images[0]->device_number()), 0);
+        ASSERT_EQ(mkdir("/mnt/usb1_1", 0755), 0);
+        ASSERT_EQ(mount("/var/dev/sda1", "/mnt/usb1_1", "ext2", 0, ""), 0);
+        rig.start();
+        rig.plug();
+
+        EXPECT_TRUE(rig.console->wait_for("mount path is error:position:2 /mnt/usb1_1\n", 1));
+        EXPECT_EQ(mount_line("/mnt/usb1_1"), "");
+        EXPECT_FALSE(sandbox::exists("/mnt/usb1_1"));
+        EXPECT_EQ(mount_line("/mnt/usb2_1").rfind("/var/dev/sda1 ", 0), 0u);
+        ASSERT_TRUE(sandbox::wait_until([&] { return rig.messages().size() >= 4; }, 5));
+        EXPECT_EQ(rig.messages(), (Strings{"PART_UNMOUNTED disk=1 partition=1",
+                                           "DISK_REMOVED disk=1 partition=0",
+                                           "DISK_ADDED disk=2 partition=0",
+                                           "PART_MOUNTED disk=2 partition=1"}));
+    });
+}
+
+TEST(StoragePass, WriteProtectedMediumIsMountedReadOnly) {
+    SANDBOX_REQUIRE_ROOT();
+    sandbox::run([] {
+        Rig rig({true});
+        rig.partitions(1);
+        rig.start();
+        rig.plug();
+        std::string line = mount_line("/mnt/usb2_1");
+        EXPECT_NE(line.find(" ro,"), std::string::npos) << line;
+        EXPECT_EQ(sandbox::read_file("/mnt/usb2_1/hello.txt"), "partition 1");
+        EXPECT_GE(rig.console->count("]:/var/dev/sda1 is write-protected, mounting read-only"), 1u);
+        ASSERT_TRUE(sandbox::wait_until([&] { return rig.messages().size() >= 2; }, 5));
+        EXPECT_EQ(rig.messages().back(), "PART_MOUNTED disk=2 partition=1");
+    });
+}
+
+// The sweep deletes what nobody claims, but never the contents of a live
+// file system: not of an unclaimed mount point, not behind a symbolic link,
+// not of a disk whose unmount failed.
+TEST(StoragePass, SweepSparesLiveFileSystems) {
+    SANDBOX_REQUIRE_ROOT();
+    sandbox::run([] {
+        Rig rig({false});
+        rig.partitions(1);
+        ASSERT_EQ(sandbox::sh("mkdir -p /mnt/usb9_9/sub /mnt/keep /run/outside && "
+                              "echo x >/mnt/usb9_9/sub/f && echo x >/mnt/junk && "
+                              "echo mine >/run/outside/f && ln -s /run/outside /mnt/link"),
+                  0);
+        sandbox::tmpfs("/mnt/keep");
+        sandbox::write_file("/mnt/keep/f", "mine");
+        rig.start();
+        rig.plug();
+
+        EXPECT_FALSE(sandbox::exists("/mnt/usb9_9"));
+        EXPECT_FALSE(sandbox::exists("/mnt/junk"));
+        EXPECT_EQ(sandbox::read_file("/mnt/keep/f"), "mine");
+        EXPECT_EQ(sandbox::read_file("/run/outside/f"), "mine\n");
+        EXPECT_TRUE(sandbox::exists("/mnt/link"));
+        EXPECT_NE(mount_line("/mnt/usb2_1"), "");
+
+        // A file held open keeps the forced unmount from succeeding (the
+        // fuser stand-in kills nothing): the files must survive the sweeps.
+        int fd = open("/mnt/usb2_1/hello.txt", O_RDONLY);
+        ASSERT_GE(fd, 0);
+        size_t msgs = rig.messages().size();
+        rig.partitions(0);
+        rig.unplug();
+        EXPECT_TRUE(rig.console->wait_for("umount failed:/mnt/usb2_1 /mnt/usb2_1-oforce", 1));
+        EXPECT_EQ(sandbox::read_file("/mnt/usb2_1/hello.txt"), "partition 1");
+        EXPECT_NE(mount_line("/mnt/usb2_1"), "");
+        EXPECT_TRUE(is_block("/var/dev/sda1"));
+        EXPECT_EQ(rig.messages().size(), msgs);
+
+        close(fd);
+        rig.unplug();
+        EXPECT_EQ(mount_line("/mnt/usb2_1"), "");
+        EXPECT_FALSE(sandbox::exists("/mnt/usb2_1"));
+        EXPECT_EQ(sandbox::read_file("/mnt/keep/f"), "mine");
+    });
+}
+
+// Values from the mount table reach the shell quoted; the ntfs-3g driver of
+// a mount and any FTP server are killed before the unmount.
+TEST(StoragePass, UnmountQuotesThePathAndKillsDriverAndFtpServer) {
+    SANDBOX_REQUIRE_ROOT();
+    sandbox::run([] {
+        Rig rig({false});
+        rig.partitions(0);
+        ASSERT_EQ(mkdir("/var/dev", 0755), 0);
+        ASSERT_EQ(mknod("/var/dev/sdb1", S_IFBLK | 0600, rig.images[0]->device_number()), 0);
+        // Unquoted, the shell would stop at the lone quote and run nothing.
+        const std::string odd = "/mnt/it's;:";
+        ASSERT_EQ(mkdir(odd.c_str(), 0755), 0);
+        ASSERT_EQ(mount("/var/dev/sdb1", odd.c_str(), "ext2", 0, ""), 0);
+        // Processes whose command lines look like an ntfs-3g driver for this
+        // mount and like the FTP server.
+        sandbox::Process driver(
+            {"/bin/sh", "-c", "sleep 60; :", "ntfs-3g", "/var/dev/sdb1", odd, "-o", "force"});
+        sandbox::Process ftp({"/bin/sh", "-c", "sleep 60; :", "bftpd"});
+        rig.start();
+        rig.unplug();
+
+        EXPECT_EQ(mount_line(odd), "");
+        EXPECT_FALSE(sandbox::exists(odd));
+        EXPECT_FALSE(sandbox::exists("/var/dev/sdb1"));
+        // kill is the shell's own builtin: the stand-in never sees it, the
+        // driver dies of SIGKILL (in this pid namespace only).
+        EXPECT_EQ(rig.tools->calls(), (Strings{"fuser -k -m " + odd, "killall -9 bftpd"}));
+        int st = driver.wait_exit(2);
+        EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == SIGKILL) << st;
+        EXPECT_TRUE(ftp.alive());
+        // Not named /mnt/usb<d>_<p>: nothing to report.
+        EXPECT_TRUE(rig.messages().empty());
+    });
+}
+
+TEST(StoragePass, NothingMountableEndsInMountError) {
+    SANDBOX_REQUIRE_ROOT();
+    sandbox::run([] {
+        Rig rig(std::vector<bool>{});
+        // A device number with no driver behind it: every mount fails.
+        sandbox::fake_proc_partitions({{8, 0, 2048, "sda"}, {240, 0, 2048, "sda1"}});
+        rig.start();
+        rig.plug();
+        EXPECT_TRUE(rig.console->wait_for("]:mount failed! /var/dev/sda1\n", 1));
+        EXPECT_EQ(rig.tools->calls(), Strings{"ntfs-3g /var/dev/sda1 /mnt/usb2_1 -o force"});
+        EXPECT_FALSE(sandbox::exists("/mnt/usb2_1"));
+        EXPECT_FALSE(sandbox::exists("/var/dev/sda1"));
+        EXPECT_NE(rig.console->text().find("mounterr"), std::string::npos);
+        EXPECT_TRUE(rig.messages().empty());
+    });
+}
+
+TEST(StoragePass, WithoutBusOrPlexdTheMountStillHappensAndIsFiled) {
+    SANDBOX_REQUIRE_ROOT();
+    sandbox::run([] {
+        Rig rig({false}, /*with_plexd=*/false);
+        rig.partitions(1);
+        rig.start();
+        rig.plug();
+        EXPECT_GE(rig.console->count("obxMsg_init error ret="), 1u);
+        EXPECT_EQ(mount_line("/mnt/usb2_1").rfind("/var/dev/sda1 ", 0), 0u);
+        EXPECT_EQ(sandbox::read_file("/var/msghpplexd"), "2 0 1000310\n2 1 1000312\n");
+        EXPECT_EQ(rig.console->count("echo 2 1 1000312 >>/var/msghpplexd\n"), 1u);
+    });
+}
+
+}  // namespace
