@@ -47,7 +47,7 @@ struct Args {
     std::string header;
     std::vector<std::string> keys;
     std::optional<std::string> subsystem;
-    std::optional<long> uid;
+    std::optional<long long> uid;
     bool raw = false;
     bool dry_run = false;
 };
@@ -77,8 +77,9 @@ Args parse_args(int argc, char** argv) {
             std::string v = arg == "--uid" ? value(arg) : std::string(arg.substr(6));
             char* end = nullptr;
             errno = 0;
-            long uid = std::strtol(v.c_str(), &end, 10);
-            if (v.empty() || *end || errno || uid < 0 || uid > 0xfffffffeL)
+            long long uid = std::strtoll(v.c_str(), &end, 10);
+            // (uid_t)-1 is no user id: the kernel reads it as "unchanged".
+            if (v.empty() || *end || errno || uid < 0 || uid > 0xfffffffeLL)
                 usage_error("bad user id: " + v);
             a.uid = uid;
         } else if (arg == "--raw") {
@@ -149,7 +150,7 @@ std::string build_datagram(const Args& a) {
     return bytes;
 }
 
-int send_datagram(const std::string& bytes, std::optional<long> uid) {
+int send_datagram(const std::string& bytes, std::optional<long long> uid) {
     int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT);
     if (fd < 0) {
         std::perror("uevent-send: socket");
