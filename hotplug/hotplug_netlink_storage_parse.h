@@ -38,30 +38,7 @@ inline std::string_view take_token(std::string_view& s) {
 // An optionally signed decimal number after optional whitespace, as "%d"
 // reads it. False (and `s` unchanged) when no digit follows or the value
 // lies outside [lo, hi]; otherwise `s` moves past the digits.
-inline bool take_number(std::string_view& s, long long lo, long long hi, long long* out) {
-    std::string_view t = s;
-    skip_space(t);
-    bool neg = false;
-    if (!t.empty() && (t[0] == '+' || t[0] == '-')) {
-        neg = t[0] == '-';
-        t.remove_prefix(1);
-    }
-    size_t n = 0;
-    unsigned long long v = 0;
-    constexpr unsigned long long kMax = 1ull << 62;  // far beyond every bound used
-    while (n < t.size() && t[n] >= '0' && t[n] <= '9') {
-        if (v > kMax / 10) return false;
-        v = v * 10 + (unsigned long long)(t[n] - '0');
-        ++n;
-    }
-    if (n == 0) return false;
-    long long val = neg ? -(long long)v : (long long)v;
-    if (val < lo || val > hi) return false;
-    t.remove_prefix(n);
-    s = t;
-    *out = val;
-    return true;
-}
+bool take_number(std::string_view& s, long long lo, long long hi, long long* out);
 
 }  // namespace hp_text
 

@@ -5,6 +5,14 @@
 // follows a symbolic link (the link itself is removed) and never enters a
 // file system mounted inside the tree (that directory is left in place and
 // reported), so nothing outside the tree it is given is ever deleted.
+
+// 64-bit inode numbers and directory offsets on 32-bit targets too: readdir
+// would otherwise end a walk early (EOVERFLOW) on a file system that hands
+// out 64-bit offsets, leaving the tree half removed.
+#ifndef _FILE_OFFSET_BITS
+#define _FILE_OFFSET_BITS 64
+#endif
+
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>

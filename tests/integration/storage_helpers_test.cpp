@@ -1,0 +1,353 @@
+// Storage pass steps called directly inside the sandbox: the partition list
+// from the kernel's tables, the USB position from a fake /sys/block, tree
+// removal next to mounts, and the notifications with and without plexd.
+#include "bus/obx_msg.h"
+#include "hotplug/hotplug_netlink_storage.h"
+#include "hotplug/hp_log.h"
+#include "tests/support/sandbox.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <bit>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char kConsole[] = "/run/console.log";
+
+// The world of a storage test: private /run, /var and /mnt, the machine's
+// block devices hidden, logging stand-ins for the killing tools, debug on,
+// and the console lines of the code under test collected in a file.
+struct World {
+    std::unique_ptr<sandbox::StandIns> tools;
+
+    explicit World(bool debug = true) {
+        sandbox::tmpfs("/run");
+        sandbox::tmpfs("/var");
+        sandbox::tmpfs("/mnt");
+        sandbox::hide_dev();
+        tools = std::make_unique<sandbox::StandIns>("/run/standins");
+        for (const char* tool : {"fuser", "killall", "kill"}) tools->add(tool);
+        if (debug) sandbox::write_file("/var/debug", "");
+        p_fd = ::open(kConsole, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
+        EXPECT_GE(p_fd, 0);
+    }
+    ~World() {
+        if (p_fd >= 0) ::close(p_fd);
+        p_fd = -1;
+    }
+    std::string console() const { return sandbox::read_file(kConsole); }
+    bool said(const std::string& text) const { return console().find(text) != std::string::npos; }
+};
+
+hp_partition* node(const char* name, const char* status = "") {
+    auto* n = static_cast<hp_partition*>(calloc(1, sizeof(hp_partition)));
+    snprintf(n->partition, sizeof(n->partition), "%s", name);
+    hp_set_status(n, status);
+    return n;
+}
+
+hp_partition* chain(std::vector<hp_partition*> nodes) {
+    for (size_t i = 0; i + 1 < nodes.size(); ++i) nodes[i]->next = nodes[i + 1];
+    return nodes.empty() ? nullptr : nodes[0];
+}
+
+void free_list(hp_partition* n) {
+    while (n) {
+        hp_partition* next = n->next;
+        free(n);
+        n = next;
+    }
+}
+
+std::string hex_of(const std::vector<uint32_t>& words) {
+    std::string s;
+    char two[3];
+    for (uint32_t w : words) {
+        for (int i = 0; i < 4; ++i) {
+            int shift = std::endian::native == std::endian::big ? 24 - 8 * i : 8 * i;
+            snprintf(two, sizeof(two), "%02x", (unsigned)((w >> shift) & 0xff));
+            s += two;
+        }
+    }
+    return s;
+}
+
+// The message lines of plexd --hex output (its own notes on stderr, which
+// share the file, are left out).
+std::string messages(const sandbox::Process& daemon) {
+    std::string out, text = daemon.output();
+    size_t start = 0;
+    for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1) {
+        std::string line = text.substr(start, nl - start);
+        if (!line.empty() && line.find_first_not_of("0123456789abcdef") == std::string::npos)
+            out += line + "\n";
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(StorageList, BuiltFromKernelTablesAndDumped) {
+    SANDBOX_REQUIRE_ROOT();
+    sandbox::run([] {
+        World w;
+        sandbox::fake_proc_partitions({{8, 0, 2048, "sda"},
+                                       {8, 1, 1024, "sda1"},
+                                       {8, 2, 1, "sda2"},
+                                       {8, 5, 1000, "sda5"}});
+        // Mounts of the partitions, made with tmpfs under the device names
+        // the pass uses: sda1 is mounted, sdz1 has left /proc/partitions
+        // but its node under /var/dev is still there.
+        ASSERT_EQ(mkdir("/var/dev", 0777), 0);
+        ASSERT_EQ(mknod("/var/dev/sdz1", S_IFBLK | 0600, makedev(8, 99)), 0);
+        ASSERT_EQ(mkdir("/mnt/usb2_1", 0777), 0);
+        ASSERT_EQ(mkdir("/mnt/usb3_1", 0777), 0);
+        ASSERT_EQ(mkdir("/mnt/gone", 0777), 0);
+        ASSERT_EQ(mount("/var/dev/sda1", "/mnt/usb2_1", "tmpfs", 0, nullptr), 0);
+        ASSERT_EQ(mount("/var/dev/sdz1", "/mnt/usb3_1", "tmpfs", 0, nullptr), 0);
+        ASSERT_EQ(mount("/var/dev/sdq1", "/mnt/gone", "tmpfs", 0, nullptr), 0);  // no such device
+
+        hp_partition* list = nullptr;
+        ASSERT_EQ(hp_get_partitions(&list), 0);
+        ASSERT_EQ(hp_check_mounts(&list), 0);
+        std::vector<hp_partition*> n;
+        for (hp_partition* p = list; p; p = p->next) n.push_back(p);
+        ASSERT_EQ(n.size(), 5u);
+        EXPECT_STREQ(n[0]->status, "ignore");
+        EXPECT_STREQ(n[1]->status, "mounted");
+        EXPECT_STREQ(n[1]->dev, "/var/dev/sda1");
+        EXPECT_STREQ(n[1]->path, "/mnt/usb2_1");
+        EXPECT_STREQ(n[2]->status, "ignore");
+        EXPECT_STREQ(n[3]->status, "");
+        EXPECT_STREQ(n[4]->status, "toumount");
+        EXPECT_STREQ(n[4]->dev, "/var/dev/sdz1");
+        EXPECT_STREQ(n[4]->path, "/mnt/usb3_1");
+
+        n[1]->pos = 2;
+        EXPECT_EQ(hp_dump_partitions(list), 0);
+        std::string c = w.console();
+        EXPECT_NE(c.find("]:/var/dev/sda1 /mnt/usb2_1 tmpfs"), std::string::npos);  // lines echoed
+        EXPECT_NE(c.find("mount info:\n" + std::string(45, '-') + "\n" +
+                         "major  minor  partition    status       pos       dev             path           \n" +
+                         "    8      0  sda          ignore       0   " + std::string(15, ' ') + " " +
+                         std::string(15, ' ') + "\n" +
+                         "    8      1  sda1         mounted      2   /var/dev/sda1   /mnt/usb2_1    \n"),
+                  std::string::npos)
+            << c;
+        EXPECT_NE(c.find("    0      0               toumount     0   /var/dev/sdz1   /mnt/usb3_1    \n" +
+                         std::string(44, '-') + "\n\n"),
+                  std::string::npos)
+            << c;
+
+        // Without /var/debug the dump writes nothing.
+        ASSERT_EQ(unlink("/var/debug"), 0);
+        size_t before = w.console().size();
+        hp_dump_partitions(list);
+        EXPECT_EQ(w.console().size(), before);
+        free_list(list);
+        umount("/mnt/usb2_1");
+        umount("/mnt/usb3_1");
+        umount("/mnt/gone");
+    });
+}
+
+TEST(StoragePosition, PortsFromFakeSysBlock) {
+    SANDBOX_REQUIRE_ROOT();
+    sandbox::run([] {
+        World w;
+        sandbox::fake_sys_block({{"sda", 2, 1},
+                                 {"sdc", 0, 0},        // built-in disk
+                                 {"sdb", 3, 1},        // USB disk after it
+                                 {"mmcblk0", 0, 0},    // not removable, no "sd"
+                                 {"sdd", 0, 1},        // removable, not on USB
+                                 {"sde", 1, 1},        // removable file without a number
+                                 {"sdf", 1, 1}});      // position path without separators
+        sandbox::write_file("/sys/block/sde/removable", "unknown\n");
+        ASSERT_EQ(unlink("/sys/block/sdf/device"), 0);
+        ASSERT_EQ(sandbox::sh("mkdir -p /sys/block/.odd/usbstrange && ln -s ../.odd/usbstrange /sys/block/sdf/device"), 0);
+
+        hp_partition* list = chain({node("sda1"), node("sda2", "mounted"), node("sdc1"), node("sdb1"),
+                                    node("mmcblk0p1"), node("sdd1"), node("sde1"), node("sdf1"),
+                                    node("sdx1"), node("sda3", "ignore"), node("sda4", "toumount")});
+        std::vector<hp_partition*> n;
+        for (hp_partition* p = list; p; p = p->next) n.push_back(p);
+
+        EXPECT_EQ(hp_get_usb_position(list), 0);
+        EXPECT_EQ(n[0]->pos, 2);
+        EXPECT_STREQ(n[0]->status, "");
+        EXPECT_EQ(n[1]->pos, 2);
+        EXPECT_STREQ(n[1]->status, "mounted");
+        EXPECT_EQ(n[2]->pos, 4);                 // built-in "sd" disk
+        EXPECT_STREQ(n[2]->status, "");
+        EXPECT_EQ(n[3]->pos, 3);                 // still examined after it
+        EXPECT_STREQ(n[4]->status, "ignore");
+        EXPECT_STREQ(n[5]->status, "ignore");
+        EXPECT_STREQ(n[6]->status, "ignore");
+        EXPECT_STREQ(n[7]->status, "ignore");
+        EXPECT_STREQ(n[8]->status, "ignore");    // no disk
+        EXPECT_EQ(n[9]->pos, 0);                 // passed over
+        EXPECT_EQ(n[10]->pos, 0);
+        EXPECT_FALSE(sandbox::exists("/var/.usbposition"));
+
+        std::string c = w.console();
+        EXPECT_NE(c.find("]:path=/sys/block/sda/removable\n"), std::string::npos);
+        EXPECT_NE(c.find("]:use this cmd to get usb position:cd /sys/block/sda/device; pwd -P>/var/.usbposition\n"),
+                  std::string::npos);
+        EXPECT_NE(c.find("]:the usb partition device path is:/sys/block/.dev/platform/ehci-platform/usb1/1-2/"),
+                  std::string::npos);
+        EXPECT_NE(c.find("]:the momible disk [sdd] is not usb\n"), std::string::npos);
+        EXPECT_NE(c.find("]:ignore the partition:mmcblk0p1\n"), std::string::npos);
+        EXPECT_NE(c.find("]:can not find the disk the partition[sdx1] is reside in\n"), std::string::npos);
+        // The line number of the prefix is repeated in front of the text.
+        size_t at = c.find(" Find the partition:sdc\n");
+        ASSERT_NE(at, std::string::npos);
+        size_t start = c.rfind('[', at);
+        size_t colon = c.find("]:", start);
+        size_t num_start = c.rfind(':', colon - 1) + 1;
+        EXPECT_EQ(c.substr(num_start, colon - num_start), c.substr(colon + 2, at - colon - 2)) << c;
+
+        // Mount directories follow the ports found.
+        hp_partition* sda1 = n[0];
+        EXPECT_EQ(hp_make_mount_path(list, sda1), 0);
+        EXPECT_STREQ(sda1->path, "/mnt/usb2_1");
+        EXPECT_TRUE(w.said("]:mount_path=/mnt/usb2_1\n"));
+        free_list(list);
+    });
+}
+
+TEST(StorageRemoveTree, LinksAndMountsInsideAreLeftIntact) {
+    SANDBOX_REQUIRE_ROOT();
+    sandbox::run([] {
+        World w(false);
+        ASSERT_EQ(sandbox::sh("mkdir -p /run/outside/sub && echo keep >/run/outside/sub/precious"), 0);
+        ASSERT_EQ(sandbox::sh("mkdir -p /mnt/usb1_1/d/mounted /mnt/usb1_1/bound /mnt/src && "
+                              "echo x >/mnt/usb1_1/d/file && echo keep >/mnt/src/precious && "
+                              "ln -s /run/outside /mnt/usb1_1/d/link && ln -s /run/outside/sub/precious /mnt/usb1_1/flink"),
+                  0);
+        sandbox::tmpfs("/mnt/usb1_1/d/mounted");
+        sandbox::write_file("/mnt/usb1_1/d/mounted/data", "keep");
+        // A bind mount within the same file system keeps the device number.
+        ASSERT_EQ(mount("/mnt/src", "/mnt/usb1_1/bound", nullptr, MS_BIND, nullptr), 0);
+
+        EXPECT_EQ(hp_remove_path("/mnt/usb1_1"), -1);
+        EXPECT_EQ(sandbox::read_file("/run/outside/sub/precious"), "keep\n");
+        EXPECT_EQ(sandbox::read_file("/mnt/usb1_1/d/mounted/data"), "keep");
+        EXPECT_EQ(sandbox::read_file("/mnt/src/precious"), "keep\n");
+        EXPECT_FALSE(sandbox::exists("/mnt/usb1_1/d/file"));
+        EXPECT_FALSE(sandbox::exists("/mnt/usb1_1/d/link"));
+        EXPECT_FALSE(sandbox::exists("/mnt/usb1_1/flink"));
+        std::string c = w.console();
+        EXPECT_NE(c.find("]:rm dir failed:/mnt/usb1_1/d/mounted\n"), std::string::npos) << c;
+        EXPECT_NE(c.find("]:rm dir failed:/mnt/usb1_1/bound\n"), std::string::npos) << c;
+        EXPECT_NE(c.find("]:rm dir failed:/mnt/usb1_1/d\n"), std::string::npos) << c;
+        EXPECT_NE(c.find("]:rm dir failed:/mnt/usb1_1\n"), std::string::npos) << c;
+
+        // The mount point itself given as the tree: its contents stay.
+        EXPECT_EQ(hp_remove_path("/mnt/usb1_1/d/mounted"), -1);
+        EXPECT_EQ(sandbox::read_file("/mnt/usb1_1/d/mounted/data"), "keep");
+
+        // Once unmounted, everything goes.
+        ASSERT_EQ(umount("/mnt/usb1_1/d/mounted"), 0);
+        ASSERT_EQ(umount("/mnt/usb1_1/bound"), 0);
+        EXPECT_EQ(hp_remove_path("/mnt/usb1_1"), 0);
+        EXPECT_FALSE(sandbox::exists("/mnt/usb1_1"));
+        EXPECT_EQ(sandbox::read_file("/mnt/src/precious"), "keep\n");
+    });
+}
+
+TEST(StorageRemoveTree, UndeletableFileIsReported) {
+    SANDBOX_REQUIRE_ROOT();
+    sandbox::run([] {
+        World w(false);
+        sandbox::tmpfs("/run/ro");
+        ASSERT_EQ(sandbox::sh("mkdir -p /run/ro/d && echo x >/run/ro/d/f"), 0);
+        ASSERT_EQ(mount(nullptr, "/run/ro", nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
+        EXPECT_EQ(hp_remove_path("/run/ro/d"), -1);
+        std::string c = w.console();
+        size_t del = c.find("]:delete failed:/run/ro/d/f[");  // no line end: the next line follows
+        size_t rm = c.find("]:rm dir failed:/run/ro/d\n");
+        EXPECT_NE(del, std::string::npos) << c;
+        EXPECT_NE(rm, std::string::npos) << c;
+        EXPECT_LT(del, rm);
+        EXPECT_TRUE(sandbox::exists("/run/ro/d/f"));
+    });
+}
+
+TEST(StorageNotify, BusMessagesWhileDaemonRuns) {
+    SANDBOX_REQUIRE_ROOT();
+    sandbox::run([] {
+        World w(false);
+        auto daemon = sandbox::start_plexd(true, "/run/bus.out");
+        plexd_seen = 0;
+        ASSERT_EQ(obxMsg_init(EID_HOTPLUG, &g_msgHandle), 0);
+        notify_plexd(1, 0, MSG_STORAGE_DISK_ADDED);
+        EXPECT_EQ(plexd_seen, 1);
+        notify_plexd(1, 1, MSG_STORAGE_PART_MOUNTED);
+        ASSERT_TRUE(sandbox::wait_until([&] { return messages(*daemon).size() >= 2 * 73; }, 5));
+        // Once seen, a daemon that has stopped is not looked for again.
+        daemon->stop();
+        notify_plexd(1, 2, MSG_STORAGE_PART_MOUNTED);
+        obxMsg_cleanup(&g_msgHandle);
+
+        std::string want = hex_of({MSG_STORAGE_DISK_ADDED, 51, 21, 0x80000000u, 0, 0, 8, 1, 0}) + "\n" +
+                           hex_of({MSG_STORAGE_PART_MOUNTED, 51, 21, 0x80000000u, 0, 0, 8, 1, 1}) + "\n";
+        ASSERT_EQ(want.size(), 2u * (2 * 36 + 1));  // 36 bytes per message
+        EXPECT_EQ(messages(*daemon), want);
+        EXPECT_EQ(w.console(),
+                  "hotplug to plexd part=1_0 msg=01000310H\n"
+                  "hotplug to plexd part=1_1 msg=01000312H\n"
+                  "hotplug to plexd part=1_2 msg=01000312H\n");
+        EXPECT_FALSE(sandbox::exists("/var/msghpplexd"));
+    });
+}
+
+TEST(StorageNotify, DaemonRunningButNoBusHandle) {
+    SANDBOX_REQUIRE_ROOT();
+    sandbox::run([] {
+        World w(false);
+        auto daemon = sandbox::start_plexd(true, "/run/bus.out");
+        plexd_seen = 0;
+        g_msgHandle = nullptr;
+        notify_plexd(1, 1, MSG_STORAGE_PART_UNMOUNTED);
+        EXPECT_EQ(plexd_seen, 1);
+        EXPECT_EQ(w.console(), "");
+        EXPECT_FALSE(sandbox::exists("/var/msghpplexd"));
+        EXPECT_EQ(messages(*daemon), "");
+    });
+}
+
+TEST(StorageNotify, FileLinesWhileDaemonIsAbsent) {
+    SANDBOX_REQUIRE_ROOT();
+    sandbox::run([] {
+        World w(false);
+        plexd_seen = 0;
+        sandbox::write_file("/var/msghpplexd", "0 0 1\n");  // only ever appended to
+        notify_plexd(1, 2, MSG_STORAGE_PART_UNMOUNTED);
+        notify_plexd(2, 1, MSG_STORAGE_PART_UNMOUNTED);
+        notify_plexd(2, 0, MSG_STORAGE_DISK_REMOVED);
+        EXPECT_EQ(plexd_seen, 0);
+        EXPECT_EQ(sandbox::read_file("/var/msghpplexd"), "0 0 1\n1 2 1000313\n2 1 1000313\n2 0 1000311\n");
+        EXPECT_EQ(w.console(),
+                  "echo 1 2 1000313 >>/var/msghpplexd\n"
+                  "echo 2 1 1000313 >>/var/msghpplexd\n"
+                  "echo 2 0 1000311 >>/var/msghpplexd\n");
+
+        // The daemon starting during the pass: the next notification goes on the bus.
+        auto daemon = sandbox::start_plexd(true, "/run/bus.out");
+        ASSERT_EQ(obxMsg_init(EID_HOTPLUG, &g_msgHandle), 0);
+        notify_plexd(3, 1, MSG_STORAGE_PART_MOUNTED);
+        obxMsg_cleanup(&g_msgHandle);
+        EXPECT_TRUE(sandbox::wait_until([&] { return !messages(*daemon).empty(); }, 5));
+        EXPECT_EQ(messages(*daemon), hex_of({MSG_STORAGE_PART_MOUNTED, 51, 21, 0x80000000u, 0, 0, 8, 3, 1}) + "\n");
+        EXPECT_EQ(sandbox::read_file("/var/msghpplexd"), "0 0 1\n1 2 1000313\n2 1 1000313\n2 0 1000311\n");
+    });
+}
