@@ -25,10 +25,16 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # with the cross C library as its root for the dynamic loader.
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-mips;-L;${MIPS_SYSROOT})
 
-# The router has little flash: optimise for size in the target's Release build.
-# Position-independent code is only needed in the shared library; executables
-# use the non-PIC ABI (-mno-shared), which is markedly smaller on MIPS.
-set(CMAKE_C_FLAGS_RELEASE_INIT "-Os -DNDEBUG")
-set(CMAKE_CXX_FLAGS_RELEASE_INIT "-Os -DNDEBUG")
-set(CMAKE_C_FLAGS_INIT "-fno-asynchronous-unwind-tables")
-set(CMAKE_CXX_FLAGS_INIT "-fno-asynchronous-unwind-tables")
+# The router has little flash. The target's Release build optimises for size
+# (a cache entry: CMake would otherwise append its own -O3 behind ours).
+set(CMAKE_C_FLAGS_RELEASE "-Os -DNDEBUG" CACHE STRING "Target release flags")
+set(CMAKE_CXX_FLAGS_RELEASE "-Os -DNDEBUG" CACHE STRING "Target release flags")
+# Executables are not position-independent: PIE code on MIPS reaches every
+# function and global through the GOT and costs about a tenth of the daemons'
+# size. -mplt lets non-PIC code call the C library through a PLT instead of
+# GOT stubs. The shared library still gets -fPIC from CMake, which comes later
+# on its command line and wins. No asynchronous unwind tables: the daemons
+# are built without exceptions and nothing unwinds through them.
+set(CMAKE_C_FLAGS_INIT "-fno-pie -mplt -fno-asynchronous-unwind-tables")
+set(CMAKE_CXX_FLAGS_INIT "-fno-pie -mplt -fno-asynchronous-unwind-tables")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-no-pie")
