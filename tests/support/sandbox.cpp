@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 
 #include <atomic>
@@ -547,7 +548,19 @@ std::unique_ptr<Process> start_plexd(bool hex, const std::string& out_path) {
     std::vector<std::string> argv = {bin("plexd")};
     if (hex) argv.push_back("--hex");
     auto p = std::make_unique<Process>(argv, out_path);
-    if (!wait_until([] { return exists("/var/run/obxmsg.sock"); }, 5)) {
+    // Ready once the socket accepts a connection (a stale socket file may
+    // exist before plexd has replaced it).
+    auto accepts = [] {
+        int s = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        struct sockaddr_un a;
+        std::memset(&a, 0, sizeof(a));
+        a.sun_family = AF_UNIX;
+        std::strncpy(a.sun_path, "/var/run/obxmsg.sock", sizeof(a.sun_path) - 1);
+        bool ok = ::connect(s, reinterpret_cast<struct sockaddr*>(&a), sizeof(a)) == 0;
+        ::close(s);
+        return ok;
+    };
+    if (!wait_until(accepts, 5)) {
         errno = ETIMEDOUT;
         fail("plexd did not create its socket");
     }

@@ -199,7 +199,8 @@ private:
 };
 
 // Starts build/bin/plexd (readable or --hex) and waits until its socket
-// exists under /var/run (the caller lays the tmpfs over /var).
+// under /var/run accepts connections (the caller lays the tmpfs over /var).
+// Its output goes to `out_path` (lay a tmpfs over /run for the default).
 std::unique_ptr<Process> start_plexd(bool hex, const std::string& out_path = "/run/plexd.out");
 
 // Resident set size of a process in KiB (from /proc/<pid>/status), -1 if gone.
