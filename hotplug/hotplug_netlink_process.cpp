@@ -44,17 +44,17 @@ hp_rcv_verdict hp_check_datagram(const char* buf, size_t buf_size, long rcvd,
     if (rcvd < HP_PKG_MIN_LEN || rcvd >= HP_PKG_MSG_SIZE || (size_t)rcvd >= buf_size)
         return HP_RCV_BAD_LENGTH;
 
-    // The first control message must carry the sender's credentials.
-    struct msghdr mh;
-    memset(&mh, 0, sizeof(mh));
-    mh.msg_control = const_cast<void*>(control);
-    mh.msg_controllen = control ? control_len : 0;
-    struct cmsghdr* c = CMSG_FIRSTHDR(&mh);
-    if (!c || c->cmsg_type != SCM_CREDENTIALS || c->cmsg_len < CMSG_LEN(sizeof(struct ucred)) ||
+    // The first control message must carry the sender's credentials. The
+    // bytes are copied out rather than read in place: the buffer need not be
+    // aligned for a cmsghdr.
+    if (!control || control_len < sizeof(struct cmsghdr)) return HP_RCV_NO_CREDS;
+    struct cmsghdr c;
+    memcpy(&c, control, sizeof(c));
+    if (c.cmsg_type != SCM_CREDENTIALS || c.cmsg_len < CMSG_LEN(sizeof(struct ucred)) ||
         control_len < CMSG_LEN(sizeof(struct ucred)))
         return HP_RCV_NO_CREDS;
     struct ucred cred;
-    memcpy(&cred, CMSG_DATA(c), sizeof(cred));
+    memcpy(&cred, (const char*)control + CMSG_LEN(0), sizeof(cred));
     if (uid_out) *uid_out = (int)cred.uid;
     if (cred.uid != 0) return HP_RCV_BAD_UID;
 
