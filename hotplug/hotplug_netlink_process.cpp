@@ -360,13 +360,17 @@ void hotplug_sigchld(int signo) {
 // ---------------------------------------------------------------------------
 // Dispatch
 
-static void run_handlers(const hp_pkg* pkg) {
+// Runs every matching row; returns how many ran.
+static int run_handlers(const hp_pkg* pkg) {
+    int ran = 0;
     for (const hp_fn_row& row : hp_fn_table) {
         if (row.action[0] && (!pkg->action || strcmp(row.action, pkg->action) != 0)) continue;
         if (row.filter && row.filter(pkg->devpath)) continue;
         if (!pkg->subsystem || strcmp(pkg->subsystem, row.subsystem) != 0) continue;
         row.handler();
+        ++ran;
     }
+    return ran;
 }
 
 int hotplug_proccess_pkg() {
@@ -403,9 +407,8 @@ int hotplug_proccess_pkg() {
     // The handler child. Shells started by the handlers are waited for by
     // the shell runner itself, so the daemon's reaper must not run here.
     struct sigaction dfl;
-    memset(&dfl, 0, sizeof(dfl));
+    memset(&dfl, 0, sizeof(dfl));  // empty mask, no flags
     dfl.sa_handler = SIG_DFL;
-    sigemptyset(&dfl.sa_mask);
     sigaction(SIGCHLD, &dfl, nullptr);
 
     if (have_pipe) {
@@ -417,12 +420,11 @@ int hotplug_proccess_pkg() {
     }
     HP_DLOG(HP_MOD_PROCESS, "%d START to handle:\n\t%s %s %s\n", (int)getpid(), hp_str(pkg->action),
             hp_str(pkg->subsystem), hp_str(pkg->devpath));
-    run_handlers(pkg);
-    // Nothing registers exit handlers here; flushing what the handlers wrote
-    // through stdio is all that exit() would add, and skipping its library
-    // teardown (lazy symbol binding and copy-on-write faults in every child)
-    // keeps the per-package cost down.
-    fflush(nullptr);
+    // Nothing registers exit handlers here, and the daemon itself never
+    // writes through stdio: flushing what a handler left in stdio buffers is
+    // all that exit() would add. Skipping its library teardown (and the flush
+    // when no handler ran) keeps the per-package cost down.
+    if (run_handlers(pkg) > 0) fflush(nullptr);
     _exit(0);
 }
 
