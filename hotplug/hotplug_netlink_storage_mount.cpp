@@ -24,82 +24,7 @@ namespace {
 
 constexpr std::size_t kQuotedLen = shell_quoted_size(127) + 1;
 
-// Decodes the octal escapes (\040 for a blank, \011, \012, \134) that the
-// kernel writes into the fields of /proc/mounts, in place.
-void unescape_mount_field(char* s) {
-    char* wr = s;
-    for (const char* rd = s; *rd;) {
-        if (rd[0] == '\\' && rd[1] >= '0' && rd[1] <= '3' && rd[2] >= '0' && rd[2] <= '7' &&
-            rd[3] >= '0' && rd[3] <= '7') {
-            *wr++ = (char)(((rd[1] - '0') << 6) | ((rd[2] - '0') << 3) | (rd[3] - '0'));
-            rd += 4;
-        } else {
-            *wr++ = *rd++;
-        }
-    }
-    *wr = '\0';
-}
-
-// True when `mp` is `path` or lies below it.
-bool at_or_below(const char* mp, const char* path) {
-    size_t n = strlen(path);
-    if (strncmp(mp, path, n) != 0) return false;
-    if (mp[n] == '\0') return true;
-    return mp[n] == '/' || (n > 0 && path[n - 1] == '/');
-}
-
 }  // namespace
-
-bool hp_mounts_cover(FILE* mounts, const char* path) {
-    char* line = nullptr;
-    size_t cap = 0;
-    bool found = false;
-    while (getline(&line, &cap, mounts) >= 0) {
-        if (found) continue;  // read to the end, as promised
-        // Second whitespace-separated field: the mount point.
-        char* p = line;
-        p += strspn(p, " \t");
-        p += strcspn(p, " \t\n");
-        p += strspn(p, " \t");
-        char* end = p + strcspn(p, " \t\n");
-        if (end == p) continue;
-        *end = '\0';
-        unescape_mount_field(p);
-        found = at_or_below(p, path);
-    }
-    free(line);
-    return found;
-}
-
-bool hp_path_in_use(const char* path, dev_t parent_dev) {
-    struct stat st;
-    if (lstat(path, &st) != 0) return false;  // nothing there to protect
-    if (S_ISLNK(st.st_mode)) return true;
-    if (st.st_dev != parent_dev) return true;
-    FILE* f = fopen("/proc/mounts", "r");
-    if (!f) return true;  // cannot tell: keep it
-    bool covered = hp_mounts_cover(f, path);
-    fclose(f);
-    return covered;
-}
-
-bool hp_is_mount_point(const char* path) {
-    char parent[HP_CMD_LEN];
-    int n = snprintf(parent, sizeof(parent), "%s", path);
-    if (n < 0 || (size_t)n >= sizeof(parent)) return true;
-    char* slash = strrchr(parent, '/');
-    if (!slash) {
-        parent[0] = '.';
-        parent[1] = '\0';
-    } else if (slash == parent) {
-        parent[1] = '\0';
-    } else {
-        *slash = '\0';
-    }
-    struct stat pst;
-    if (stat(parent, &pst) != 0) return true;
-    return hp_path_in_use(path, pst.st_dev);
-}
 
 // Gives every new partition a block device node of its own under /var/dev,
 // or falls back to the nodes in /dev when /var/dev cannot be made.
@@ -124,8 +49,8 @@ int hp_mk_dev_node(hp_partition* list) {
 }
 
 // Deletes every /mnt entry that is not the directory of a mounted partition.
-// An entry that still holds a live file system (a mount point, a mount below
-// it, a symbolic link that may lead into one) is left where it is.
+// hp_remove_path never deletes through a symbolic link (the link itself goes)
+// nor anything of a file system still mounted at or below the entry.
 int hp_rm_unused_dir(hp_partition* list) {
     struct stat mst;
     if (stat("/mnt", &mst) != 0 || !S_ISDIR(mst.st_mode)) {
@@ -139,18 +64,15 @@ int hp_rm_unused_dir(hp_partition* list) {
     }
     while (struct dirent* ent = dir.next()) {
         if (strcmp(ent->d_name, ".") == 0 || strcmp(ent->d_name, "..") == 0) continue;
+        // Room for any entry name: a name longer than a node's directory
+        // can be is claimed by none and deleted like any other entry.
         char entry[HP_MNT_ENTRY_LEN];
         int n = snprintf(entry, sizeof(entry), "/mnt/%s", ent->d_name);
-        if (n < 0 || (size_t)n >= sizeof(entry)) continue;  // no node's directory is that long
+        if (n < 0 || (size_t)n >= sizeof(entry)) continue;
         bool claimed = false;
         for (hp_partition* node = list; node && !claimed; node = node->next)
             claimed = strcmp(node->status, HP_ST_MOUNTED) == 0 && strcmp(node->path, entry) == 0;
-        if (claimed) continue;
-        if (hp_path_in_use(entry, mst.st_dev)) {
-            HP_DLOG(HP_MOD_STORAGE, "keep %s: still in use\n", entry);
-            continue;
-        }
-        hp_remove_path(entry);
+        if (!claimed) hp_remove_path(entry);
     }
     return 0;
 }
@@ -228,10 +150,7 @@ int hp_mount_one(hp_partition* node) {
     shell_quote(qpath, node->path);
     snprintf(cmd, sizeof(cmd), "ntfs-3g %s %s -o force", qdev, qpath);
     if (zorsystem(cmd) != 0) {
-        if (hp_is_mount_point(node->path))
-            HP_DLOG(HP_MOD_STORAGE, "keep %s: still in use\n", node->path);
-        else
-            hp_remove_path(node->path);
+        hp_remove_path(node->path);
         hp_remove_dev_node(node->dev);
         return -1;
     }

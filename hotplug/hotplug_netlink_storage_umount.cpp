@@ -69,11 +69,9 @@ int hp_umount_one(hp_partition* node) {
 
     if (strstr(node->dev, "/var/dev")) hp_remove_path(node->dev);
     usleep(200);
-    // A second file system stacked on the same directory keeps it.
-    if (hp_is_mount_point(node->path))
-        HP_DLOG(HP_MOD_STORAGE, "keep %s: still in use\n", node->path);
-    else
-        hp_remove_path(node->path);
+    // A second file system stacked on the same directory keeps it (the
+    // removal never enters a live mount).
+    hp_remove_path(node->path);
     hp_set_status(node, HP_ST_UMOUNTED);
 
     HP_DLOG(HP_MOD_STORAGE, "Try to sent unount info to plexd\n");

@@ -216,8 +216,9 @@ TEST(StoragePass, WriteProtectedMediumIsMountedReadOnly) {
 }
 
 // The sweep deletes what nobody claims, but never the contents of a live
-// file system: not of an unclaimed mount point, not behind a symbolic link,
-// not of a disk whose unmount failed.
+// file system: not of an unclaimed mount point, not behind a symbolic link
+// (the link itself goes), not of a disk whose unmount failed. A mount point
+// it cannot remove is reported as a directory it could not remove.
 TEST(StoragePass, SweepSparesLiveFileSystems) {
     SANDBOX_REQUIRE_ROOT();
     sandbox::run([] {
@@ -236,8 +237,10 @@ TEST(StoragePass, SweepSparesLiveFileSystems) {
         EXPECT_FALSE(sandbox::exists("/mnt/junk"));
         EXPECT_EQ(sandbox::read_file("/mnt/keep/f"), "mine");
         EXPECT_EQ(sandbox::read_file("/run/outside/f"), "mine\n");
-        EXPECT_TRUE(sandbox::exists("/mnt/link"));
+        EXPECT_FALSE(sandbox::exists("/mnt/link"));
         EXPECT_NE(mount_line("/mnt/usb2_1"), "");
+        // Both sweeps of the pass tried the unclaimed mount point.
+        EXPECT_GE(rig.console->count("]:rm dir failed:/mnt/keep\n"), 2u) << rig.console->text();
 
         // A file held open keeps the forced unmount from succeeding (the
         // fuser stand-in kills nothing): the files must survive the sweeps.
@@ -246,7 +249,8 @@ TEST(StoragePass, SweepSparesLiveFileSystems) {
         size_t msgs = rig.messages().size();
         rig.partitions(0);
         rig.unplug();
-        EXPECT_TRUE(rig.console->wait_for("umount failed:/mnt/usb2_1 /mnt/usb2_1-oforce", 1));
+        EXPECT_TRUE(rig.console->wait_for("umount failed:/mnt/usb2_1 /mnt/usb2_1-oforce[", 1));
+        EXPECT_GE(rig.console->count("]:rm dir failed:/mnt/usb2_1\n"), 2u);
         EXPECT_EQ(sandbox::read_file("/mnt/usb2_1/hello.txt"), "partition 1");
         EXPECT_NE(mount_line("/mnt/usb2_1"), "");
         EXPECT_TRUE(is_block("/var/dev/sda1"));
