@@ -167,12 +167,20 @@ bool hp_stat_is_blockdev(const char* path) {
 
 int hp_read_mounts(FILE* f, hp_partition** head, hp_is_blockdev_fn is_blockdev) {
     char line[HP_MOUNTS_LINE];
-    bool cut = false;
+    bool at_line_start = true;  // the next piece read begins a table line
     hp_partition* last_added = nullptr;
-    while (hp_read_line(f, line, sizeof(line), &cut)) {
+    // The table is read in pieces of at most 127 bytes, and every piece is
+    // traced as read. A line longer than that arrives in several pieces;
+    // only its first piece, which holds the three leading fields, is parsed:
+    // the rest of a line is option text, not a mount.
+    while (fgets(line, sizeof(line), f)) {
         HP_DLOG(HP_MOD_STORAGE, "%s\n", line);
+        size_t len = strlen(line);
+        bool first_piece = at_line_start;
+        at_line_start = len > 0 && line[len - 1] == '\n';
+        if (!first_piece) continue;
         hp_mount_entry m;
-        if (!hp_parse_mount_line(std::string_view(line, strlen(line)), &m)) continue;
+        if (!hp_parse_mount_line(std::string_view(line, len), &m)) continue;
         const char* base = hp_base_name(m.dev);
 
         hp_partition* match = nullptr;

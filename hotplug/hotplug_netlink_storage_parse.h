@@ -87,7 +87,9 @@ bool hp_stat_is_blockdev(const char* path);
 
 // Applies /proc/mounts text to the list: a partition found mounted becomes
 // "mounted" (the first node of that name, the last line wins); a mount of a
-// block device that is not in the list is appended as "toumount". Always 0.
+// block device that is not in the list is appended as "toumount". The text
+// is read in pieces of the 128-byte line buffer, each traced (debug only) as
+// read; of a longer line only the first piece is parsed. Always 0.
 int hp_read_mounts(FILE* f, hp_partition** head, hp_is_blockdev_fn is_blockdev);
 
 // Port number out of the resolved device directory of a disk, for example

@@ -3,6 +3,7 @@
 // removal next to mounts, and the notifications with and without plexd.
 #include "bus/obx_msg.h"
 #include "hotplug/hotplug_netlink_storage.h"
+#include "hotplug/hotplug_netlink_storage_parse.h"
 #include "hotplug/hp_log.h"
 #include "tests/support/sandbox.h"
 
@@ -157,6 +158,46 @@ TEST(StorageList, BuiltFromKernelTablesAndDumped) {
         umount("/mnt/usb2_1");
         umount("/mnt/usb3_1");
         umount("/mnt/gone");
+    });
+}
+
+// The mount table is traced as the 128-byte line buffer reads it: a line of
+// a vfat mount, longer than the buffer, appears as two traced pieces, and
+// only the first piece is taken for a mount.
+TEST(StorageList, LongMountLinesAreTracedInPieces) {
+    SANDBOX_REQUIRE_ROOT();
+    sandbox::run([] {
+        World w;
+        const std::string vfat =
+            "/var/dev/sda1 /mnt/usb1_1 vfat rw,relatime,fmask=0022,dmask=0022,codepage=437,"
+            "iocharset=iso8859-1,shortname=mixed,errors=remount-ro 0 0";
+        ASSERT_GT(vfat.size(), 127u);
+        const std::string edge(127, 'x');  // 127 characters: the line end is read alone
+        std::string table = vfat + "\n" + edge + "\n/var/dev/sdb1 /mnt/usb2_1 ext2 rw 0 0\n";
+        FILE* f = fmemopen(table.data(), table.size(), "r");
+        ASSERT_NE(f, nullptr);
+        hp_partition* list = nullptr;
+        EXPECT_EQ(hp_read_mounts(f, &list, [](const char*) { return true; }), 0);
+        fclose(f);
+
+        std::vector<std::string> pieces;
+        std::string c = w.console();
+        for (size_t at = 0; (at = c.find("]:", at)) != std::string::npos;) {
+            size_t next = c.find("\n[", at);
+            pieces.push_back(c.substr(at + 2, next == std::string::npos ? std::string::npos : next + 1 - at - 2));
+            at = next == std::string::npos ? c.size() : next;
+        }
+        EXPECT_EQ(pieces, (std::vector<std::string>{vfat.substr(0, 127) + "\n", vfat.substr(127) + "\n\n",
+                                                    edge + "\n", "\n\n",
+                                                    "/var/dev/sdb1 /mnt/usb2_1 ext2 rw 0 0\n\n"}))
+            << c;
+        // Two mounts: the rest of the long line is not one.
+        ASSERT_NE(list, nullptr);
+        EXPECT_STREQ(list->path, "/mnt/usb1_1");
+        ASSERT_NE(list->next, nullptr);
+        EXPECT_STREQ(list->next->path, "/mnt/usb2_1");
+        EXPECT_EQ(list->next->next, nullptr);
+        free_list(list);
     });
 }
 
