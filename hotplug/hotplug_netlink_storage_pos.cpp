@@ -112,7 +112,7 @@ void ignore_node(hp_partition* node) {
 int read_removable(hp_partition* node, const char* disk, int* removable) {
     char path[80];
     if (snprintf(path, sizeof(path), "/sys/block/%s/removable", disk) >= (int)sizeof(path)) {
-        ignore_node(node);
+        hp_set_status(node, HP_ST_IGNORE);
         return -1;
     }
     HP_DLOG(HP_MOD_STORAGE, "path=%s\n", path);
@@ -131,7 +131,8 @@ int read_removable(hp_partition* node, const char* disk, int* removable) {
     size_t got = fread(text, 1, sizeof(text) - 1, f);
     fclose(f);
     if (hp_parse_removable(std::string_view(text, got), removable) != 0) {
-        ignore_node(node);
+        // No number in it: passed over like a disk that cannot be examined.
+        hp_set_status(node, HP_ST_IGNORE);
         return -1;
     }
     return 0;
@@ -142,7 +143,7 @@ int read_removable(hp_partition* node, const char* disk, int* removable) {
 int read_position(hp_partition* node, const char* disk, int* pos) {
     char path[80];
     if (snprintf(path, sizeof(path), "/sys/block/%s/device", disk) >= (int)sizeof(path)) {
-        ignore_node(node);
+        hp_set_status(node, HP_ST_IGNORE);
         return -1;
     }
     HP_DLOG(HP_MOD_STORAGE, "path=%s\n", path);
@@ -152,7 +153,7 @@ int read_position(hp_partition* node, const char* disk, int* pos) {
     // symbolic link instead of the USB bus and port segments.
     if (shell_quote(quoted, path) < 0 ||
         snprintf(cmd, sizeof(cmd), "cd %s; pwd -P>%s", quoted, kPositionFile) >= (int)sizeof(cmd)) {
-        ignore_node(node);
+        hp_set_status(node, HP_ST_IGNORE);
         return -1;
     }
     unlink(kPositionFile);  // never read what an earlier, interrupted pass left
@@ -184,7 +185,8 @@ int read_position(hp_partition* node, const char* disk, int* pos) {
         return -1;
     }
     if (r != 0) {
-        ignore_node(node);
+        // "usb" without the port segment behind it: no port to be had.
+        hp_set_status(node, HP_ST_IGNORE);
         return -1;
     }
     return 0;

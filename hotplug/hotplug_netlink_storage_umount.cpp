@@ -67,7 +67,8 @@ int hp_umount_one(hp_partition* node) {
         return -1;
     }
 
-    if (strstr(node->dev, "/var/dev")) hp_remove_path(node->dev);
+    // Only a node under /var/dev, one that the pass made itself.
+    hp_remove_dev_node(node->dev);
     usleep(200);
     // A second file system stacked on the same directory keeps it (the
     // removal never enters a live mount).

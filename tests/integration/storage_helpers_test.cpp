@@ -248,6 +248,10 @@ TEST(StoragePosition, PortsFromFakeSysBlock) {
         EXPECT_NE(c.find("]:the momible disk [sdd] is not usb\n"), std::string::npos);
         EXPECT_NE(c.find("]:ignore the partition:mmcblk0p1\n"), std::string::npos);
         EXPECT_NE(c.find("]:can not find the disk the partition[sdx1] is reside in\n"), std::string::npos);
+        // A removable file without a number and a position without a port
+        // segment leave their nodes out silently.
+        EXPECT_EQ(c.find("partition:sde1"), std::string::npos) << c;
+        EXPECT_EQ(c.find("partition:sdf1"), std::string::npos) << c;
         // The line number of the prefix is repeated in front of the text.
         size_t at = c.find(" Find the partition:sdc\n");
         ASSERT_NE(at, std::string::npos);
