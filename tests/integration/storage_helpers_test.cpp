@@ -269,6 +269,55 @@ TEST(StoragePosition, PortsFromFakeSysBlock) {
     });
 }
 
+// New partitions get block nodes of their own under /var/dev with the
+// partition's device number; nodes already there are kept; without /var/dev
+// the nodes in /dev are used as they are.
+TEST(StorageDevNodes, MadeUnderVarDevOrTakenFromDev) {
+    SANDBOX_REQUIRE_ROOT();
+    sandbox::run([] {
+        World w;
+        umask(0);
+        ASSERT_EQ(mkdir("/var/dev", 0777), 0);
+        ASSERT_EQ(mknod("/var/dev/sdd1", S_IFBLK | 0600, makedev(1, 3)), 0);
+        hp_partition* list = chain({node("sda1"), node("sdb300"), node("sdc1", "mounted"), node("sdd1")});
+        list->major = 8;
+        list->minor = 1;
+        list->next->major = 259;  // extended numbers: minor beyond 8 bits
+        list->next->minor = 300;
+        snprintf(list->next->next->dev, sizeof(list->next->next->dev), "/var/dev/sdx9");
+
+        EXPECT_EQ(hp_mk_dev_node(list), 0);
+        struct stat st;
+        ASSERT_EQ(stat("/var/dev/sda1", &st), 0);
+        EXPECT_EQ(st.st_mode, (mode_t)0x61FF);
+        EXPECT_EQ(st.st_rdev, makedev(8, 1));
+        ASSERT_EQ(stat("/var/dev/sdb300", &st), 0);
+        EXPECT_EQ(major(st.st_rdev), 259u);
+        EXPECT_EQ(minor(st.st_rdev), 300u);
+        ASSERT_EQ(stat("/var/dev/sdd1", &st), 0);
+        EXPECT_EQ(st.st_rdev, makedev(1, 3));  // left in place
+        EXPECT_STREQ(list->dev, "/var/dev/sda1");
+        EXPECT_STREQ(list->next->next->dev, "/var/dev/sdx9");  // mounted: untouched
+        EXPECT_STREQ(list->next->next->next->dev, "/var/dev/sdd1");
+        std::string c = w.console();
+        EXPECT_NE(c.find("]:mknod:/var/dev/sda1\n"), std::string::npos) << c;
+        EXPECT_EQ(c.find("mknod:/var/dev/sdd1"), std::string::npos) << c;
+        free_list(list);
+
+        // /var/dev cannot be made: the nodes of /dev, nothing created.
+        ASSERT_EQ(hp_remove_path("/var/dev"), 0);
+        ASSERT_EQ(mount(nullptr, "/var", nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
+        list = chain({node("sda1")});
+        size_t before = w.console().size();
+        EXPECT_EQ(hp_mk_dev_node(list), 0);
+        EXPECT_STREQ(list->dev, "/dev/sda1");
+        std::string tail = w.console().substr(before);
+        ASSERT_NE(tail.find("]:"), std::string::npos) << tail;
+        EXPECT_EQ(tail.substr(tail.find("]:")), "]:mkdir failed:/var/dev");  // no line end, no mknod
+        free_list(list);
+    });
+}
+
 TEST(StorageRemoveTree, LinksAndMountsInsideAreLeftIntact) {
     SANDBOX_REQUIRE_ROOT();
     sandbox::run([] {
