@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <linux/netlink.h>
 #include <net/if.h>
 #include <poll.h>
@@ -121,9 +122,12 @@ void handle_datagram(const uint8_t* data, size_t len) {
 }
 
 int open_route_socket() {
-    // Close-on-exec: the shell commands have no business with this socket.
-    int sock = socket(PF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+    int sock = socket(PF_NETLINK, SOCK_RAW, NETLINK_ROUTE);
     if (sock <= 0) return sock;
+    // Close-on-exec: the shell commands have no business with this socket.
+    // Set apart from socket() so that kernels without SOCK_CLOEXEC still
+    // give a socket (one thread: no fork can come in between).
+    fcntl(sock, F_SETFD, FD_CLOEXEC);
     struct sockaddr_nl addr;
     memset(&addr, 0, sizeof addr);
     addr.nl_family = AF_NETLINK;
