@@ -36,12 +36,9 @@ int main(int, char**) {
 
     for (;;) {
         recv_msg(sock.get());
-        // The report goes out from here once the alarm has fired, never in
-        // the middle of an update of the table.
-        if (alarm_received) {
-            alarm_received = 0;
-            handleAlarm(SIGALRM);
-        }
+        // The report goes out from the loop once the alarm has fired, never
+        // in the middle of an update of the table.
+        report_if_due();
         if (sigterm_received) {
             sock.reset();
             exit(0);

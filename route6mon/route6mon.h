@@ -136,6 +136,10 @@ void sigalrm_handler(int sig);
 // Runs in the main loop once the alarm has fired.
 void handleAlarm(int sig);
 void sendIpv6RouteEventMessage(const BusMsgHeader* msg);
+// Runs handleAlarm once if the alarm has fired since the last report. Called
+// wherever the daemon's signals may have come through: after the wait of the
+// receive pass, after a shell command, and by the loop.
+void report_if_due();
 
 // Handle one received datagram's first message (`data`, `len` = bytes
 // received). Return 0 when something was stored, -1 otherwise.

@@ -34,6 +34,9 @@ void run_command(const char* cmd) {
     sigprocmask(SIG_SETMASK, &wait_sigmask, &saved);
     rut_doSystemAction("processIpveRouteMessage", cmd);
     sigprocmask(SIG_SETMASK, &saved, nullptr);
+    // An alarm that fired while the command ran reports the table as it
+    // stood then, before this route's gateway goes in.
+    report_if_due();
 }
 
 }  // namespace
@@ -141,7 +144,11 @@ void recv_msg(int sock) {
     // Wait with the daemon's signals let through: an alarm, SIGTERM or
     // SIGHUP ends the wait (EINTR) and the loop acts on its flag.
     struct pollfd pfd = {sock, POLLIN, 0};
-    if (ppoll(&pfd, 1, nullptr, &wait_sigmask) <= 0) return;
+    int ready = ppoll(&pfd, 1, nullptr, &wait_sigmask);
+    // An alarm that fired by the end of the wait is reported before the
+    // datagram that may have come with it is stored.
+    report_if_due();
+    if (ready <= 0) return;
 
     uint8_t* buf = static_cast<uint8_t*>(obxMem_alloc(R6_RECV_BUF, 1));
     if (!buf) return;

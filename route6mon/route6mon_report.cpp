@@ -55,6 +55,12 @@ void handleAlarm(int) {
     sendIpv6RouteEventMessage(&report.hdr);
 }
 
+void report_if_due() {
+    if (!alarm_received) return;
+    alarm_received = 0;
+    handleAlarm(SIGALRM);
+}
+
 void set_disposition(int sig, void (*handler)(int)) {
     // Stays in force after a delivery; SA_RESTART matters only to the
     // shell runner's waitpid, since ppoll is never restarted.

@@ -140,13 +140,14 @@ struct Frame {
     std::unique_ptr<sandbox::Process> plexd;
     std::unique_ptr<sandbox::Process> daemon;
 
-    Frame() {
+    // `ip_body`: shell text run by the `ip` wrapper before the real tool.
+    explicit Frame(const std::string& ip_body = "") {
         sandbox::tmpfs("/var");
         sandbox::tmpfs("/run");
         sandbox::sh("mkdir -p /run/cwd");
         EXPECT_EQ(::chdir("/run/cwd"), 0);
         tools = std::make_unique<sandbox::StandIns>();
-        tools->add_script("ip", "exec " + IP + " \"$@\"");
+        tools->add_script("ip", ip_body + "\nexec " + IP + " \"$@\"");
         plexd = sandbox::start_plexd(true);
         daemon = std::make_unique<sandbox::Process>(std::vector<std::string>{sandbox::bin("route6mon")},
                                                     "/run/route6mon.out");
@@ -416,6 +417,55 @@ TEST(Route6mon, HostileInterfaceNamesRunNothingInjected) {
             EXPECT_EQ(rs[0].entries[i].ifname, names[i]);
             EXPECT_EQ(rs[0].entries[i].gateway, "fe80::1");
         }
+    });
+}
+
+// An alarm with nothing stored (here one sent from outside) still reports:
+// the header alone, dataLength 0.
+TEST(Route6mon, AlarmWithEmptyTableSendsAnEmptyReport) {
+    SANDBOX_REQUIRE_ROOT();
+    sandbox::run([] {
+        Frame f;
+        ASSERT_EQ(::kill(f.daemon->pid(), SIGALRM), 0);
+        ASSERT_GT(wait_reports(1, Clock::now(), 3), 0) << "no report";
+        auto rs = reports();
+        ASSERT_EQ(rs.size(), 1u);
+        EXPECT_EQ(rs[0].type, 0x10002801u);
+        EXPECT_EQ(rs[0].src, 102u);
+        EXPECT_EQ(rs[0].dst, 21u);
+        EXPECT_EQ(rs[0].flags, 0x80000000u);
+        EXPECT_EQ(rs[0].length, 0u);
+        EXPECT_EQ(rs[0].bytes, 28u);
+        EXPECT_TRUE(f.daemon->alive());
+    });
+}
+
+// The alarm fires while a deletion command runs: the report holds the table
+// as it stood then, and the route's gateway goes into the next report, two
+// seconds after it was stored.
+TEST(Route6mon, AlarmDuringTheDeletionReportsTheTableAsItStoodThen) {
+    SANDBOX_REQUIRE_ROOT();
+    sandbox::run([] {
+        Frame f("case \"$1 $2 $3\" in \"-6 ro del\") sleep 2;; esac");
+        sandbox::veth("veth0", "veth1");
+        run_ok(IP + " -6 addr add 2001:db8::1/64 dev veth0 nodad");
+        auto t = Clock::now();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        // The deletion runs from 1 s to 3 s; the alarm is due at 2 s.
+        run_ok(IP + " -6 route add default via fe80::1 dev veth1 proto ra");
+        double d = wait_reports(2, t, 8);
+        ASSERT_GT(d, 0) << "expected two reports, got " << reports().size();
+        EXPECT_GE(d, 4.5);
+        auto rs = reports();
+        ASSERT_EQ(rs.size(), 2u);
+        ASSERT_EQ(rs[0].entries.size(), 1u);
+        EXPECT_EQ(rs[0].entries[0].ifname, "veth0");
+        EXPECT_EQ(rs[0].entries[0].address, "2001:db8::1");
+        EXPECT_EQ(rs[0].entries[0].gateway, "");
+        ASSERT_EQ(rs[1].entries.size(), 1u) << "the gateway went into the earlier report";
+        EXPECT_EQ(rs[1].entries[0].ifname, "veth1");
+        EXPECT_EQ(rs[1].entries[0].gateway, "fe80::1");
+        EXPECT_EQ(f.deletions().size(), 1u);
     });
 }
 
