@@ -57,8 +57,13 @@ struct RouteNotice {
     uint8_t gateway[16];
     bool has_oif;         // an RTA_OIF of 4 bytes was seen (the last one wins)
     uint32_t oif;
+    bool refused;         // the OIF visitor refused an interface: ignore the message
 };
-RouteNotice parse_newroute(const uint8_t* data, size_t len);
+// Called for each RTA_OIF in the order of the message, as it is met; a
+// false result marks the notice `refused` and ends the walk at once.
+using OifVisitor = bool (*)(uint32_t index, void* ctx);
+RouteNotice parse_newroute(const uint8_t* data, size_t len, OifVisitor visit_oif = nullptr,
+                           void* ctx = nullptr);
 
 // fe80::/10
 bool ipv6_is_link_local(const uint8_t addr[16]);

@@ -91,13 +91,23 @@ int addr_handler(const uint8_t* data, size_t len) {
     return 0;
 }
 
+// Turns each RTA_OIF of a route message into the interface name, in order;
+// an index without a name leaves the name before it. A name with "br" in it
+// refuses the whole message: bridges keep their routes.
+static bool oif_name_not_bridge(uint32_t index, void* ctx) {
+    char* name = static_cast<char*>(ctx);
+    char found[R6_NAME_LEN] = {};
+    if (if_indextoname(index, found)) memcpy(name, found, R6_NAME_LEN);
+    return strstr(name, "br") == nullptr;
+}
+
 int route_handler(const uint8_t* data, size_t len) {
-    RouteNotice n = parse_newroute(data, len);
-    if (!route_is_learned_default(n)) return -1;
+    // Prefix length and origin first; interface names only for what passes.
+    if (!route_is_learned_default(parse_newroute(data, len))) return -1;
     char name[R6_NAME_LEN] = {};
-    bool named = n.has_oif && if_indextoname(n.oif, name) != nullptr;
-    if (named && strstr(name, "br")) return -1;  // bridges keep their routes
-    if (!n.has_gateway || !named) return -1;
+    RouteNotice n = parse_newroute(data, len, oif_name_not_bridge, name);
+    if (!route_is_learned_default(n)) return -1;
+    if (!n.has_gateway || name[0] == '\0') return -1;
     char gateway[R6_TEXT_LEN] = {};
     if (!inet_ntop(AF_INET6, n.gateway, gateway, sizeof gateway)) return -1;
 

@@ -35,14 +35,15 @@ size_t whole_message(const uint8_t* data, size_t len, uint16_t type, size_t min_
 
 // Steps through the attributes in [data + start, data + end). An attribute
 // is handled while at least 4 bytes remain, its rta_len is at least 4 and
-// does not exceed what remains; the walk ends at the first one that fails.
+// does not exceed what remains; the walk ends at the first one that fails,
+// or when `fn` returns false.
 template <typename Fn>
 void walk_attributes(const uint8_t* data, size_t start, size_t end, Fn&& fn) {
     size_t off = start;
     while (end - off >= 4) {
         size_t rta_len = load16(data + off);
         if (rta_len < 4 || rta_len > end - off) break;
-        fn(load16(data + off + 2), data + off + 4, rta_len - 4);
+        if (!fn(load16(data + off + 2), data + off + 4, rta_len - 4)) break;
         size_t step = (rta_len + 3) & ~size_t{3};
         if (step >= end - off) break;
         off += step;
@@ -69,11 +70,12 @@ AddrNotice parse_newaddr(const uint8_t* data, size_t len) {
                             memcpy(n.address, value, 16);
                             n.has_address = true;
                         }
+                        return true;
                     });
     return n;
 }
 
-RouteNotice parse_newroute(const uint8_t* data, size_t len) {
+RouteNotice parse_newroute(const uint8_t* data, size_t len, OifVisitor visit_oif, void* ctx) {
     RouteNotice n{};
     size_t end = whole_message(data, len, R6_RTM_NEWROUTE, NL_HDR_LEN + RTMSG_LEN);
     if (end == 0) return n;
@@ -88,7 +90,12 @@ RouteNotice parse_newroute(const uint8_t* data, size_t len) {
                         } else if (type == R6_RTA_OIF && vlen >= 4) {
                             n.oif = load32(value);
                             n.has_oif = true;
+                            if (visit_oif && !visit_oif(n.oif, ctx)) {
+                                n.refused = true;
+                                return false;
+                            }
                         }
+                        return true;
                     });
     return n;
 }
@@ -98,7 +105,7 @@ bool ipv6_is_link_local(const uint8_t addr[16]) {
 }
 
 bool route_is_learned_default(const RouteNotice& r) {
-    return r.valid && r.dst_len == 0 &&
+    return r.valid && !r.refused && r.dst_len == 0 &&
            (r.protocol == R6_RTPROT_KERNEL || r.protocol == R6_RTPROT_RA);
 }
 

@@ -99,6 +99,41 @@ TEST(Route6monParse, RouteMessageGivesDefaultProtocolGatewayAndInterface) {
     EXPECT_FALSE(route_is_learned_default(parse_newroute(prefix.b.data(), prefix.b.size())));
 }
 
+// Outgoing interfaces are looked at one by one as the walk meets them: the
+// first one refused (a bridge) ends the walk and the message is ignored.
+TEST(Route6monParse, InterfacesVisitedInOrderARefusalIgnoresTheMessage) {
+    struct Ctx {
+        std::vector<uint32_t> seen;
+        uint32_t refuse;
+    };
+    OifVisitor visit = [](uint32_t index, void* c) {
+        auto* ctx = static_cast<Ctx*>(c);
+        ctx->seen.push_back(index);
+        return index != ctx->refuse;
+    };
+    Msg m = newroute(0, R6_RTPROT_RA);
+    m.u32_attr(R6_RTA_OIF, 7).u32_attr(R6_RTA_OIF, 3).addr_attr(R6_RTA_GATEWAY, "fe80::1");
+
+    Ctx first{{}, 7};
+    RouteNotice n = parse_newroute(m.b.data(), m.b.size(), visit, &first);
+    EXPECT_TRUE(n.refused);
+    EXPECT_FALSE(route_is_learned_default(n));
+    EXPECT_EQ(first.seen, std::vector<uint32_t>{7});
+    EXPECT_FALSE(n.has_gateway);  // the walk ended at the refusal
+
+    Ctx second{{}, 3};
+    n = parse_newroute(m.b.data(), m.b.size(), visit, &second);
+    EXPECT_TRUE(n.refused);
+    EXPECT_EQ(second.seen, (std::vector<uint32_t>{7, 3}));
+
+    Ctx none{{}, 99};
+    n = parse_newroute(m.b.data(), m.b.size(), visit, &none);
+    EXPECT_FALSE(n.refused);
+    EXPECT_TRUE(route_is_learned_default(n));
+    EXPECT_EQ(n.oif, 3u);
+    EXPECT_TRUE(n.has_gateway);
+}
+
 TEST(Route6monParse, ShortTruncatedOrMistypedMessagesAreRejected) {
     Msg m = newaddr(0, 1);
     m.addr_attr(R6_IFA_ADDRESS, "2001:db8::1");
