@@ -230,8 +230,11 @@ TEST(StoragePass, SweepSparesLiveFileSystems) {
                   0);
         sandbox::tmpfs("/mnt/keep");
         sandbox::write_file("/mnt/keep/f", "mine");
+        const std::string long_junk = "/mnt/" + std::string(200, 'j');  // beyond any node's directory
+        sandbox::write_file(long_junk, "x");
         rig.start();
         rig.plug();
+        EXPECT_FALSE(sandbox::exists(long_junk));
 
         EXPECT_FALSE(sandbox::exists("/mnt/usb9_9"));
         EXPECT_FALSE(sandbox::exists("/mnt/junk"));
