@@ -155,8 +155,14 @@ void recv_msg(int sock) {
     // SIGHUP ends the wait (EINTR) and the loop acts on its flag.
     struct pollfd pfd = {sock, POLLIN, 0};
     int ready = ppoll(&pfd, 1, nullptr, &wait_sigmask);
-    // An alarm that fired by the end of the wait is reported before the
-    // datagram that may have come with it is stored.
+    if (ready > 0) {
+        // A ppoll that finds the socket readable returns without delivering
+        // a signal that came while the daemon was busy; let it through now.
+        sigset_t saved;
+        sigprocmask(SIG_SETMASK, &wait_sigmask, &saved);
+        sigprocmask(SIG_SETMASK, &saved, nullptr);
+    }
+    // An alarm that has fired is reported before the next datagram is stored.
     report_if_due();
     if (ready <= 0) return;
 

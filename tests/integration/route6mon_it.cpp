@@ -1,6 +1,7 @@
 // route6mon end to end: the real daemon in a private network namespace,
 // routes and addresses made with iproute2 on veth links, reports read from
 // plexd --hex.
+#include "route6mon/route6mon.h"
 #include "tests/support/sandbox.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 #include <linux/rtnetlink.h>
 #include <arpa/inet.h>
 #include <net/if.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -466,6 +468,50 @@ TEST(Route6mon, AlarmDuringTheDeletionReportsTheTableAsItStoodThen) {
         EXPECT_EQ(rs[1].entries[0].ifname, "veth1");
         EXPECT_EQ(rs[1].entries[0].gateway, "fe80::1");
         EXPECT_EQ(f.deletions().size(), 1u);
+    });
+}
+
+// The receive pass in this process: an alarm that fired while the daemon
+// was busy (SIGALRM blocked) and a datagram already waiting. The report
+// goes out first, with the table as it stood when the alarm fired.
+TEST(Route6monReceivePass, AlarmPendingBesideAWaitingDatagramIsReportedFirst) {
+    SANDBOX_REQUIRE_ROOT();
+    sandbox::run([] {
+        sandbox::tmpfs("/var");
+        sandbox::tmpfs("/run");
+        auto plexd = sandbox::start_plexd(true);
+        ASSERT_EQ(obxMsg_init(EID_ROUTE6MON, &msgHandle), 0);
+        sandbox::veth("veth0", "veth1");
+
+        sigset_t own;
+        sigemptyset(&own);
+        sigaddset(&own, SIGALRM);
+        sigprocmask(SIG_BLOCK, &own, &wait_sigmask);
+        sigdelset(&wait_sigmask, SIGALRM);
+        set_disposition(SIGALRM, sigalrm_handler);
+        int sock = open_route_socket();
+        ASSERT_GT(sock, 0);
+
+        slots_clear();
+        ASSERT_TRUE(slot_store_address("veth0", "2001:db8::1"));
+        run_ok(IP + " -6 addr add 2001:db8:1::1/64 dev veth1 nodad");
+        pollfd p{sock, POLLIN, 0};
+        ASSERT_EQ(::poll(&p, 1, 2000), 1) << "no notification queued";
+        ::raise(SIGALRM);  // blocked: stays pending
+
+        recv_msg(sock);
+        auto rs = reports();
+        for (int i = 0; i < 20 && rs.empty(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            rs = reports();
+        }
+        ASSERT_EQ(rs.size(), 1u) << "the pending alarm was not reported by the receive pass";
+        ASSERT_EQ(rs[0].entries.size(), 1u);
+        EXPECT_EQ(rs[0].entries[0].ifname, "veth0");
+        EXPECT_EQ(rs[0].entries[0].address, "2001:db8::1");
+        alarm(0);
+        ::close(sock);
+        obxMsg_cleanup(&msgHandle);
     });
 }
 
