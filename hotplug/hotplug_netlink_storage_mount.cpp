@@ -69,9 +69,15 @@ int hp_rm_unused_dir(hp_partition* list) {
         char entry[HP_MNT_ENTRY_LEN];
         int n = snprintf(entry, sizeof(entry), "/mnt/%s", ent->d_name);
         if (n < 0 || (size_t)n >= sizeof(entry)) continue;
+        // A symbolic link is left in place: whatever it points at lies
+        // outside /mnt and is not the pass's to clean up.
+        struct stat est;
+        if (lstat(entry, &est) == 0 && S_ISLNK(est.st_mode)) continue;
         bool claimed = false;
         for (hp_partition* node = list; node && !claimed; node = node->next)
             claimed = strcmp(node->status, HP_ST_MOUNTED) == 0 && strcmp(node->path, entry) == 0;
+        // A live mount point is never emptied: the tree removal stops at it
+        // and reports it as a directory it could not remove.
         if (!claimed) hp_remove_path(entry);
     }
     return 0;
