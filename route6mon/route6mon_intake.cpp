@@ -28,7 +28,8 @@ void copy_text(char (&dst)[N], const char* src) {
 
 // Runs a shell command with the daemon's signals let through, so that the
 // shell and the tool it starts do not inherit them blocked. The handlers
-// only set flags, which the loop reads once the receive pass is over.
+// only set flags; an alarm's is acted on as soon as the command is over,
+// the others once the receive pass is over.
 void run_command(const char* cmd) {
     sigset_t saved;
     sigprocmask(SIG_SETMASK, &wait_sigmask, &saved);
