@@ -51,10 +51,15 @@ inline const char* hp_str(const char* s) { return s ? s : "(null)"; }
     } while (0)
 
 // A line whose source line number is part of its fixed text: the build fails
-// if the statement moves off that line.
+// if the statement moves off that line. One statement, like the others, so
+// that it may stand alone under an if.
 #define HP_LOG_AT(line, mod, fmt, ...)                                               \
-    static_assert(__LINE__ == (line), "console line " #line " moved");              \
-    HP_LOG(mod, fmt __VA_OPT__(, ) __VA_ARGS__)
+    do {                                                                             \
+        static_assert(__LINE__ == (line), "console line " #line " moved");          \
+        HP_LOG(mod, fmt __VA_OPT__(, ) __VA_ARGS__);                                 \
+    } while (0)
 #define HP_DLOG_AT(line, mod, fmt, ...)                                              \
-    static_assert(__LINE__ == (line), "console line " #line " moved");              \
-    HP_DLOG(mod, fmt __VA_OPT__(, ) __VA_ARGS__)
+    do {                                                                             \
+        static_assert(__LINE__ == (line), "console line " #line " moved");          \
+        HP_DLOG(mod, fmt __VA_OPT__(, ) __VA_ARGS__);                                \
+    } while (0)
