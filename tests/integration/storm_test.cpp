@@ -52,8 +52,12 @@ constexpr bool kSanitized = false;
 // Shared helpers
 
 // Row of /proc/net/netlink for the socket of `proto` bound to port `port`:
-// its drop counter, or -1 when there is no such socket.
-long netlink_drops(int proto, pid_t port) {
+// bytes waiting in its receive queue and its drop counter, -1 when there is
+// no such socket.
+struct NetlinkRow {
+    long rmem = -1, drops = -1;
+};
+NetlinkRow netlink_row(int proto, pid_t port) {
     std::ifstream in("/proc/net/netlink");
     std::string line;
     std::getline(in, line);
@@ -61,12 +65,13 @@ long netlink_drops(int proto, pid_t port) {
         std::istringstream ls(line);
         std::string sk, groups;
         int p = -1;
-        long portid = -1, rmem, wmem, dump, locks, drops = -1;
+        long portid = -1, rmem = -1, wmem, dump, locks, drops = -1;
         ls >> sk >> p >> portid >> groups >> rmem >> wmem >> dump >> locks >> drops;
-        if (p == proto && portid == port) return drops;
+        if (p == proto && portid == port) return {rmem, drops};
     }
-    return -1;
+    return {};
 }
+long netlink_drops(int proto, pid_t port) { return netlink_row(proto, port).drops; }
 
 // ---------------------------------------------------------------------------
 // hotplug
@@ -508,10 +513,18 @@ TEST(Storm, Route6monSurvivesTwoThousandRouteCycles) {
             EXPECT_GT(drops, 0) << "the receive queue never overflowed";
             ASSERT_TRUE(daemon.alive());
 
-            // Let the backlog run out: no report for 3 seconds.
-            size_t n = 0;
-            auto quiet_since = Clock::now();
+            // Let the backlog run out: the receive queue empty for a second,
+            // then no report for 3 seconds (a report comes 2 s after the last
+            // stored change).
             auto give_up = Clock::now() + std::chrono::seconds(120);
+            auto empty_since = Clock::now();
+            while (Clock::now() < give_up &&
+                   std::chrono::duration<double>(Clock::now() - empty_since).count() < 1.0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                if (netlink_row(NETLINK_ROUTE, daemon.pid()).rmem != 0) empty_since = Clock::now();
+            }
+            size_t n = reports(out).size();
+            auto quiet_since = Clock::now();
             while (Clock::now() < give_up &&
                    std::chrono::duration<double>(Clock::now() - quiet_since).count() < 3.0) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(200));
