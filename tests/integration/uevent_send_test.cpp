@@ -1,8 +1,5 @@
 // uevent-send: the datagram it builds, and that a listener on group 1
 // receives exactly those bytes with the sender uid asked for.
-#include <linux/netlink.h>
-#include <sys/socket.h>
-
 #include <cstdio>
 #include <string>
 
@@ -57,54 +54,10 @@ TEST(UeventSend, RefusesWhatItCannotBuild) {
     EXPECT_EQ(sandbox::sh(kTool + " --help | grep -q -- --uid"), 0);
 }
 
-// A listener on the uevent broadcast group with sender credentials on.
-class Listener {
-public:
-    Listener() {
-        fd_ = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT);
-        EXPECT_GE(fd_, 0);
-        sockaddr_nl a{};
-        a.nl_family = AF_NETLINK;
-        a.nl_groups = 1;
-        EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
-        int on = 1;
-        setsockopt(fd_, SOL_SOCKET, SO_PASSCRED, &on, sizeof(on));
-        timeval tv{3, 0};
-        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-    }
-    ~Listener() { close(fd_); }
-
-    // Waits for a datagram equal to `want` (kernel events may come between)
-    // and gives its sender uid, or -1 when none came.
-    long receive(const std::string& want) {
-        for (;;) {
-            char buf[2048];
-            alignas(cmsghdr) char ctl[CMSG_SPACE(sizeof(ucred))] = {};
-            iovec iov{buf, sizeof(buf)};
-            msghdr m{};
-            m.msg_iov = &iov;
-            m.msg_iovlen = 1;
-            m.msg_control = ctl;
-            m.msg_controllen = sizeof(ctl);
-            ssize_t n = recvmsg(fd_, &m, 0);
-            if (n < 0) return -1;
-            if (std::string(buf, static_cast<size_t>(n)) != want) continue;
-            cmsghdr* c = CMSG_FIRSTHDR(&m);
-            if (!c || c->cmsg_type != SCM_CREDENTIALS) return -2;
-            ucred cred;
-            memcpy(&cred, CMSG_DATA(c), sizeof(cred));
-            return cred.uid;
-        }
-    }
-
-private:
-    int fd_ = -1;
-};
-
 TEST(UeventSend, DeliversTheExactBytesToGroupOneWithTheGivenUid) {
     SANDBOX_REQUIRE_ROOT();
     sandbox::run([] {
-        Listener listener;
+        sandbox::UeventListener listener;
         ASSERT_EQ(sandbox::sh(kTool + " add@/devices/virtual/net/wds7 INTERFACE=wds7"), 0);
         EXPECT_EQ(listener.receive(bytes({"add@/devices/virtual/net/wds7", "ACTION=add",
                                           "DEVPATH=/devices/virtual/net/wds7", "SUBSYSTEM=net",

@@ -378,6 +378,44 @@ void send_uevent(const std::string& bytes, int uid) {
     if (n < 0 && errno != ECONNREFUSED && errno != EPERM && errno != EINVAL) fail("send uevent");
 }
 
+UeventListener::UeventListener() {
+    fd_ = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT);
+    check(fd_ >= 0, "uevent listener socket");
+    struct sockaddr_nl a;
+    std::memset(&a, 0, sizeof(a));
+    a.nl_family = AF_NETLINK;
+    a.nl_groups = 1;
+    check(::bind(fd_, reinterpret_cast<struct sockaddr*>(&a), sizeof(a)) == 0, "bind uevent listener");
+    int on = 1;
+    ::setsockopt(fd_, SOL_SOCKET, SO_PASSCRED, &on, sizeof(on));
+    struct timeval tv = {3, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+}
+
+UeventListener::~UeventListener() { ::close(fd_); }
+
+long UeventListener::receive(const std::string& want) {
+    for (;;) {
+        char buf[2048];
+        alignas(struct cmsghdr) char ctl[CMSG_SPACE(sizeof(struct ucred))] = {};
+        struct iovec iov = {buf, sizeof(buf)};
+        struct msghdr m;
+        std::memset(&m, 0, sizeof(m));
+        m.msg_iov = &iov;
+        m.msg_iovlen = 1;
+        m.msg_control = ctl;
+        m.msg_controllen = sizeof(ctl);
+        ssize_t n = ::recvmsg(fd_, &m, 0);
+        if (n < 0) return -1;
+        if (std::string(buf, static_cast<size_t>(n)) != want) continue;
+        struct cmsghdr* c = CMSG_FIRSTHDR(&m);
+        if (!c || c->cmsg_type != SCM_CREDENTIALS) return -2;
+        struct ucred cred;
+        std::memcpy(&cred, CMSG_DATA(c), sizeof(cred));
+        return cred.uid;
+    }
+}
+
 // ---- loop images ----
 
 LoopImage::LoopImage(const std::string& image_path, int size_mb, bool read_only,

@@ -126,6 +126,23 @@ std::string uevent(const std::string& header, const std::vector<std::string>& ke
 // gid 0), otherwise the kernel attaches our own credentials.
 void send_uevent(const std::string& bytes, int uid = -1);
 
+// A listener on uevent group 1 in this network namespace, sender
+// credentials on.
+class UeventListener {
+public:
+    UeventListener();
+    ~UeventListener();
+    UeventListener(const UeventListener&) = delete;
+    UeventListener& operator=(const UeventListener&) = delete;
+    // Waits up to 3 s for a datagram equal to `want` (others, such as kernel
+    // events, are passed over) and gives its sender uid; -1 when none came,
+    // -2 when it came without credentials.
+    long receive(const std::string& want);
+
+private:
+    int fd_ = -1;
+};
+
 // An ext2 file system image attached to a free loop device (read-only when
 // asked); detached in the destructor, and auto-cleared by the kernel should
 // the test die. Attach before hide_dev and pass device_number() to it.
