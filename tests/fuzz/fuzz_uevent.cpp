@@ -3,8 +3,10 @@
 // uses them.
 //
 // Input: byte 0 shapes the control data (credentials present, sender uid,
-// control length), byte 1 the reported length (as received, or truncated
-// beyond the buffer); the rest is the datagram.
+// control length), byte 1 (bit 7) leaves it out altogether; the rest is the
+// datagram. The receive stores at most the buffer's size and reports the
+// datagram's true length, as recvmsg with MSG_TRUNC does, so datagrams longer
+// than the buffer are covered too.
 #include <stddef.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -38,7 +40,7 @@ void check_value(const char* base, size_t span, long off, std::string_view key) 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2) return 0;
     const uint8_t shape = data[0];
-    const uint8_t len_shape = data[1];
+    const bool no_control = data[1] & 0x80;
     data += 2;
     size -= 2;
 
@@ -48,7 +50,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t stored = size < sizeof(pkg->msg) ? size : sizeof(pkg->msg);
     memcpy(pkg->msg, data, stored);
     long rcvd = (long)size;
-    if (len_shape & 0x80) rcvd = (long)(len_shape & 0x7f) * 8 - 64;  // any length, negative too
 
     // Control data as recvmsg leaves it in the receiver's aligned buffer.
     union {
@@ -65,7 +66,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t control_len = (shape & 8) ? (shape >> 5) * 4 : sizeof(ctl.buf);
 
     int uid = -1;
-    hp_rcv_verdict v = hp_check_datagram(pkg->msg, sizeof(pkg->msg), rcvd, ctl.buf, control_len, &uid);
+    hp_rcv_verdict v = no_control ? hp_check_datagram(pkg->msg, sizeof(pkg->msg), rcvd, nullptr, 0, &uid)
+                                  : hp_check_datagram(pkg->msg, sizeof(pkg->msg), rcvd, ctl.buf, control_len, &uid);
+    if (no_control) check(v != HP_RCV_ACCEPT);
     if (v == HP_RCV_ACCEPT) {
         check(rcvd >= HP_PKG_MIN_LEN && rcvd < HP_PKG_MSG_SIZE);
         check(uid == 0);
