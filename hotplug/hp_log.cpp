@@ -1,5 +1,6 @@
 #include "hotplug/hp_log.h"
 
+#include <errno.h>
 #include <string.h>
 
 int p_fd = -1;
@@ -7,7 +8,21 @@ char p_buf[1024];
 
 int hp_is_debug() { return access("/var/debug", F_OK) == 0 ? 1 : 0; }
 
+// One write per line. A failure is not reported or retried, but a write that
+// SIGCHLD interrupts (the handler is installed without SA_RESTART, and a
+// serial console blocks often) is carried on, so the line is not lost or cut.
 void hp_log_flush() {
-    ssize_t r = write(p_fd, p_buf, strlen(p_buf));
-    (void)r;
+    const char* p = p_buf;
+    size_t left = strlen(p_buf);
+    while (left > 0) {
+        ssize_t r = write(p_fd, p, left);
+        if (r > 0) {
+            p += r;
+            left -= static_cast<size_t>(r);
+        } else if (r < 0 && errno == EINTR) {
+            continue;
+        } else {
+            break;
+        }
+    }
 }
