@@ -100,18 +100,8 @@ bool route_present(const std::string& show_args) {
 // True once a process with port id `pid` listens on the IPv6 address and
 // route groups (0x500) of this namespace's rtnetlink.
 bool netlink_bound(pid_t pid) {
-    std::ifstream in("/proc/net/netlink");
-    std::string line;
-    std::getline(in, line);
-    while (std::getline(in, line)) {
-        std::istringstream ls(line);
-        std::string sk, groups;
-        int proto = -1;
-        long port = -1;
-        ls >> sk >> proto >> port >> groups;
-        if (proto == 0 && port == pid && groups.find("500") != std::string::npos) return true;
-    }
-    return false;
+    sandbox::NetlinkRow row = sandbox::netlink_row(NETLINK_ROUTE, pid);
+    return row.found && row.groups.find("500") != std::string::npos;
 }
 
 // The test's own changes use the real ip, so the log holds only the daemon's
@@ -119,20 +109,7 @@ bool netlink_bound(pid_t pid) {
 const std::string IP = sandbox::exists("/usr/sbin/ip") ? "/usr/sbin/ip" : "/sbin/ip";
 
 // Drops counted on the rtnetlink socket of port `pid` (-1 when not found).
-long netlink_drops(pid_t pid) {
-    std::ifstream in("/proc/net/netlink");
-    std::string line;
-    std::getline(in, line);
-    while (std::getline(in, line)) {
-        std::istringstream ls(line);
-        std::string sk, groups;
-        int proto = -1;
-        long port = -1, rmem, wmem, dump, locks, drops = -1;
-        ls >> sk >> proto >> port >> groups >> rmem >> wmem >> dump >> locks >> drops;
-        if (proto == 0 && port == pid) return drops;
-    }
-    return -1;
-}
+long netlink_drops(pid_t pid) { return sandbox::netlink_row(NETLINK_ROUTE, pid).drops; }
 
 // The common frame: tmpfs over /var and /run, plexd --hex, an `ip` wrapper
 // that logs each call and runs the real tool, route6mon started in a
@@ -572,8 +549,9 @@ TEST(Route6mon, OverflowedQueueIsSurvived) {
         run_ok(IP + " -6 -batch /run/batch");
         EXPECT_GT(netlink_drops(f.daemon->pid()), 0) << "the queue did not overflow";
         ASSERT_EQ(::kill(f.daemon->pid(), SIGCONT), 0);
-        // Whatever survived the overflow is reported first.
-        ASSERT_GT(wait_reports(1, Clock::now(), 10), 0);
+        // Whatever survived the overflow is reported first (generous: the
+        // backlog is worked off on a loaded machine, maybe under ASan).
+        ASSERT_GT(wait_reports(1, Clock::now(), 30), 0);
         size_t n = reports().size();
         run_ok(IP + " -6 addr add 2001:db8:1::1/64 dev veth1 nodad");
         ASSERT_GT(wait_reports(n + 1, Clock::now(), 10), 0);

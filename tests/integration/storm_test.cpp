@@ -51,26 +51,7 @@ constexpr bool kSanitized = false;
 // ---------------------------------------------------------------------------
 // Shared helpers
 
-// Row of /proc/net/netlink for the socket of `proto` bound to port `port`:
-// bytes waiting in its receive queue and its drop counter, -1 when there is
-// no such socket.
-struct NetlinkRow {
-    long rmem = -1, drops = -1;
-};
-NetlinkRow netlink_row(int proto, pid_t port) {
-    std::ifstream in("/proc/net/netlink");
-    std::string line;
-    std::getline(in, line);
-    while (std::getline(in, line)) {
-        std::istringstream ls(line);
-        std::string sk, groups;
-        int p = -1;
-        long portid = -1, rmem = -1, wmem, dump, locks, drops = -1;
-        ls >> sk >> p >> portid >> groups >> rmem >> wmem >> dump >> locks >> drops;
-        if (p == proto && portid == port) return {rmem, drops};
-    }
-    return {};
-}
+using sandbox::netlink_row;
 long netlink_drops(int proto, pid_t port) { return netlink_row(proto, port).drops; }
 
 // ---------------------------------------------------------------------------

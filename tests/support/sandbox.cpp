@@ -605,6 +605,21 @@ std::unique_ptr<Process> start_plexd(bool hex, const std::string& out_path) {
     return p;
 }
 
+NetlinkRow netlink_row(int proto, pid_t port) {
+    std::ifstream in("/proc/net/netlink");
+    std::string line;
+    std::getline(in, line);  // column names
+    while (std::getline(in, line)) {
+        std::istringstream ls(line);
+        std::string sk, groups;
+        int p = -1;
+        long portid = -1, rmem = -1, wmem, dump, locks, drops = -1;
+        ls >> sk >> p >> portid >> groups >> rmem >> wmem >> dump >> locks >> drops;
+        if (p == proto && portid == port) return {true, groups, rmem, drops};
+    }
+    return {};
+}
+
 long rss_kib(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
     std::string line;

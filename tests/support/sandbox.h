@@ -220,6 +220,17 @@ private:
 // Its output goes to `out_path` (lay a tmpfs over /run for the default).
 std::unique_ptr<Process> start_plexd(bool hex, const std::string& out_path = "/run/plexd.out");
 
+// The row of /proc/net/netlink for the socket of protocol `proto` bound to
+// port `port` in this network namespace: its multicast groups (hex text),
+// the bytes waiting in its receive queue and its drop counter; found is
+// false when there is no such socket.
+struct NetlinkRow {
+    bool found = false;
+    std::string groups;
+    long rmem = -1, drops = -1;
+};
+NetlinkRow netlink_row(int proto, pid_t port);
+
 // Resident set size of a process in KiB (from /proc/<pid>/status), -1 if gone.
 long rss_kib(pid_t pid);
 
