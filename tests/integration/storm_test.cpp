@@ -57,44 +57,7 @@ long netlink_drops(int proto, pid_t port) { return netlink_row(proto, port).drop
 // ---------------------------------------------------------------------------
 // hotplug
 
-// Sends uevent datagrams to group 1 through one socket, with the sender uid
-// given per datagram.
-class UeventSender {
-public:
-    UeventSender() : fd_(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT)) {}
-    ~UeventSender() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    bool ok() const { return fd_ >= 0; }
-
-    bool send(const std::string& bytes, uid_t uid) {
-        struct sockaddr_nl dst;
-        std::memset(&dst, 0, sizeof(dst));
-        dst.nl_family = AF_NETLINK;
-        dst.nl_groups = 1;
-        struct iovec iov = {const_cast<char*>(bytes.data()), bytes.size()};
-        alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(struct ucred))] = {};
-        struct msghdr msg;
-        std::memset(&msg, 0, sizeof(msg));
-        msg.msg_name = &dst;
-        msg.msg_namelen = sizeof(dst);
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof(control);
-        struct cmsghdr* c = CMSG_FIRSTHDR(&msg);
-        c->cmsg_level = SOL_SOCKET;
-        c->cmsg_type = SCM_CREDENTIALS;
-        c->cmsg_len = CMSG_LEN(sizeof(struct ucred));
-        struct ucred cred = {::getpid(), uid, 0};
-        std::memcpy(CMSG_DATA(c), &cred, sizeof(cred));
-        // The kernel's own copy may be refused; the broadcast has gone out.
-        return ::sendmsg(fd_, &msg, 0) >= 0 || errno == ECONNREFUSED;
-    }
-
-private:
-    int fd_;
-};
+using sandbox::UeventSender;
 
 // What each datagram of the storm is, and so what the daemon must say.
 enum class Kind { Valid, Short, Long, NonRoot, NoHeaderMark, BadHeaderLength };

@@ -343,9 +343,13 @@ std::string uevent(const std::string& header, const std::vector<std::string>& ke
     return d;
 }
 
-void send_uevent(const std::string& bytes, int uid) {
-    int s = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT);
-    check(s >= 0, "uevent socket");
+UeventSender::UeventSender() : fd_(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT)) {}
+
+UeventSender::~UeventSender() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+bool UeventSender::send(const std::string& bytes, int uid) {
     struct sockaddr_nl dst;
     std::memset(&dst, 0, sizeof(dst));
     dst.nl_family = AF_NETLINK;
@@ -357,9 +361,8 @@ void send_uevent(const std::string& bytes, int uid) {
     msg.msg_namelen = sizeof(dst);
     msg.msg_iov = &iov;
     msg.msg_iovlen = 1;
-    alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(struct ucred))];
+    alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(struct ucred))] = {};
     if (uid >= 0) {
-        std::memset(control, 0, sizeof(control));
         msg.msg_control = control;
         msg.msg_controllen = sizeof(control);
         struct cmsghdr* c = CMSG_FIRSTHDR(&msg);
@@ -369,13 +372,15 @@ void send_uevent(const std::string& bytes, int uid) {
         struct ucred cred = {::getpid(), static_cast<uid_t>(uid), 0};
         std::memcpy(CMSG_DATA(c), &cred, sizeof(cred));
     }
-    ssize_t n = ::sendmsg(s, &msg, 0);
-    int err = errno;
-    ::close(s);
-    errno = err;
     // The copy for the kernel's own socket may be refused; the broadcast to
     // group 1 has gone out all the same.
-    if (n < 0 && errno != ECONNREFUSED && errno != EPERM && errno != EINVAL) fail("send uevent");
+    return ::sendmsg(fd_, &msg, 0) >= 0 || errno == ECONNREFUSED || errno == EPERM || errno == EINVAL;
+}
+
+void send_uevent(const std::string& bytes, int uid) {
+    UeventSender tx;
+    check(tx.ok(), "uevent socket");
+    check(tx.send(bytes, uid), "send uevent");
 }
 
 UeventListener::UeventListener() {

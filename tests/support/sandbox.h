@@ -121,9 +121,26 @@ private:
 
 // A uevent datagram: "header\0" then each "KEY=VALUE\0".
 std::string uevent(const std::string& header, const std::vector<std::string>& keys);
-// Sends raw bytes to netlink uevent multicast group 1 in this network
-// namespace; uid >= 0 attaches SCM_CREDENTIALS with that uid (pid is ours,
-// gid 0), otherwise the kernel attaches our own credentials.
+
+// Sends uevent datagrams to netlink multicast group 1 of this network
+// namespace through one socket (for bursts); uid >= 0 attaches
+// SCM_CREDENTIALS with that uid (pid is ours, gid 0), otherwise the kernel
+// attaches our own credentials.
+class UeventSender {
+public:
+    UeventSender();
+    ~UeventSender();
+    UeventSender(const UeventSender&) = delete;
+    UeventSender& operator=(const UeventSender&) = delete;
+    bool ok() const { return fd_ >= 0; }
+    // False (errno set) when the datagram did not go out.
+    bool send(const std::string& bytes, int uid = -1);
+
+private:
+    int fd_ = -1;
+};
+// One datagram through a UeventSender of its own; fails the test when it
+// does not go out.
 void send_uevent(const std::string& bytes, int uid = -1);
 
 // A listener on uevent group 1 in this network namespace, sender
