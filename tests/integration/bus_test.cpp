@@ -83,6 +83,15 @@ BusMsgHeader* storage_msg(uint32_t type, int32_t disk, int32_t partition) {
     return m;
 }
 
+// Sends one storage event through `h` as hotplug does (allocated from the
+// bus, sent, freed); obxMsg_send's result.
+int send_storage(void* h, uint32_t type, int32_t disk, int32_t partition) {
+    BusMsgHeader* m = storage_msg(type, disk, partition);
+    int r = obxMsg_send(h, m);
+    obxMem_free(m);
+    return r;
+}
+
 std::vector<uint8_t> storage_bytes(uint32_t type, int32_t disk, int32_t partition) {
     std::vector<uint8_t> b(36, 0);
     put32(b, 0, type);
@@ -151,12 +160,8 @@ TEST(Bus, HexRoundTripOfStorageAndRouteMessages) {
         ASSERT_EQ(obxMsg_init(EID_HOTPLUG, &h), 0);
         ASSERT_NE(h, nullptr);
 
-        BusMsgHeader* m = storage_msg(MSG_STORAGE_DISK_ADDED, 1, 0);
-        EXPECT_EQ(obxMsg_send(h, m), 0);
-        obxMem_free(m);
-        m = storage_msg(MSG_STORAGE_PART_UNMOUNTED, 2, -1);
-        EXPECT_EQ(obxMsg_send(h, m), 0);
-        obxMem_free(m);
+        EXPECT_EQ(send_storage(h, MSG_STORAGE_DISK_ADDED, 1, 0), 0);
+        EXPECT_EQ(send_storage(h, MSG_STORAGE_PART_UNMOUNTED, 2, -1), 0);
 
         auto report = route_buffer({{"eth0", "", "2001:db8::5"}, {"wds0.1", "fe80::1", ""}});
         EXPECT_EQ(obxMsg_send(h, reinterpret_cast<BusMsgHeader*>(report.data())), 0);
@@ -200,9 +205,7 @@ TEST(Bus, ReadableLines) {
         auto plexd = sandbox::start_plexd(false, kOut);
         void* h = nullptr;
         ASSERT_EQ(obxMsg_init(EID_ROUTE6MON, &h), 0);
-        BusMsgHeader* m = storage_msg(MSG_STORAGE_PART_MOUNTED, 1, 2);
-        EXPECT_EQ(obxMsg_send(h, m), 0);
-        obxMem_free(m);
+        EXPECT_EQ(send_storage(h, MSG_STORAGE_PART_MOUNTED, 1, 2), 0);
         auto report = route_buffer({{"eth0", "", "2001:db8::5"}, {"ppp0", "fe80::1", ""}});
         EXPECT_EQ(obxMsg_send(h, reinterpret_cast<BusMsgHeader*>(report.data())), 0);
         obxMsg_cleanup(&h);
@@ -250,9 +253,7 @@ TEST(Bus, InitFailsWithoutServerAndPlexdReplacesStaleSocket) {
         auto listening = [&] { return plexd->output().find("listening on") != std::string::npos; };
         ASSERT_TRUE(sandbox::wait_until(listening, 5));
         ASSERT_EQ(obxMsg_init(EID_HOTPLUG, &h), 0);
-        BusMsgHeader* m = storage_msg(MSG_STORAGE_DISK_REMOVED, 3, 0);
-        EXPECT_EQ(obxMsg_send(h, m), 0);
-        obxMem_free(m);
+        EXPECT_EQ(send_storage(h, MSG_STORAGE_DISK_REMOVED, 3, 0), 0);
         std::string want = hex(storage_bytes(MSG_STORAGE_DISK_REMOVED, 3, 0));
         EXPECT_TRUE(sandbox::wait_until([&] { return plexd->output().find(want) != std::string::npos; }, 5));
         obxMsg_cleanup(&h);
@@ -325,9 +326,7 @@ TEST(Bus, BadRecordsAreDroppedAndOtherClientsServed) {
         ASSERT_GE(silent, 0);
         close(silent);
 
-        BusMsgHeader* m = storage_msg(MSG_STORAGE_PART_MOUNTED, 1, 1);
-        EXPECT_EQ(obxMsg_send(good, m), 0);
-        obxMem_free(m);
+        EXPECT_EQ(send_storage(good, MSG_STORAGE_PART_MOUNTED, 1, 1), 0);
 
         ASSERT_TRUE(wait_lines(2)) << sandbox::read_file(kErr);
         ASSERT_TRUE(sandbox::wait_until(
@@ -348,9 +347,7 @@ TEST(Bus, BadRecordsAreDroppedAndOtherClientsServed) {
         EXPECT_EQ(std::count(lines.begin(), lines.end(), hex(storage_bytes(MSG_STORAGE_PART_MOUNTED, 1, 1))), 1);
 
         // Still serving: a new client after all that.
-        m = storage_msg(MSG_STORAGE_DISK_REMOVED, 4, 0);
-        EXPECT_EQ(obxMsg_send(good, m), 0);
-        obxMem_free(m);
+        EXPECT_EQ(send_storage(good, MSG_STORAGE_DISK_REMOVED, 4, 0), 0);
         EXPECT_TRUE(wait_lines(3));
         EXPECT_TRUE(plexd->alive());
         obxMsg_cleanup(&good);
@@ -380,9 +377,7 @@ TEST(Bus, ManyClientsAtOnce) {
                 if (read(go[0], &b, 1) != 0) _exit(3);  // all start together at EOF
                 int failed = 0;
                 for (int i = 1; i <= kEach; ++i) {
-                    BusMsgHeader* m = storage_msg(MSG_STORAGE_PART_MOUNTED, c, i);
-                    failed += obxMsg_send(h, m) != 0;
-                    obxMem_free(m);
+                    failed += send_storage(h, MSG_STORAGE_PART_MOUNTED, c, i) != 0;
                 }
                 obxMsg_cleanup(&h);
                 _exit(failed ? 1 : 0);

@@ -12,33 +12,9 @@
 #include "hotplug/hotplug_netlink_storage.h"
 #include "hotplug/hotplug_netlink_storage_parse.h"
 #include "hotplug/hp_log.h"
+#include "tests/unit/console_capture.h"
 
 namespace {
-
-// Console lines written while it lives.
-class ConsoleCapture {
-public:
-    ConsoleCapture() : file_(tmpfile()), saved_(p_fd) { p_fd = fileno(file_); }
-    ~ConsoleCapture() {
-        p_fd = saved_;
-        fclose(file_);
-    }
-    std::string text() const {
-        std::string out;
-        char buf[4096];
-        ssize_t n;
-        off_t off = 0;
-        while ((n = pread(fileno(file_), buf, sizeof(buf), off)) > 0) {
-            out.append(buf, (size_t)n);
-            off += n;
-        }
-        return out;
-    }
-
-private:
-    FILE* file_;
-    int saved_;
-};
 
 // Owns a list built by the readers.
 struct List {

@@ -10,6 +10,7 @@
 
 #include "hotplug/hotplug_netlink_storage.h"
 #include "hotplug/hp_log.h"
+#include "tests/unit/console_capture.h"
 
 namespace {
 
@@ -19,13 +20,8 @@ protected:
         char tmpl[] = "/tmp/storage_remove_XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         root_ = tmpl;
-        console_ = tmpfile();
-        saved_fd_ = p_fd;
-        p_fd = fileno(console_);
     }
     void TearDown() override {
-        p_fd = saved_fd_;
-        fclose(console_);
         std::string cmd = "rm -rf '" + root_ + "'";
         EXPECT_EQ(system(cmd.c_str()), 0);
     }
@@ -45,21 +41,10 @@ protected:
         struct stat st;
         return lstat(path(rel).c_str(), &st) == 0;
     }
-    std::string console() const {
-        std::string out;
-        char buf[4096];
-        ssize_t n;
-        off_t off = 0;
-        while ((n = pread(fileno(console_), buf, sizeof(buf), off)) > 0) {
-            out.append(buf, (size_t)n);
-            off += n;
-        }
-        return out;
-    }
+    std::string console() const { return console_.text(); }
 
     std::string root_;
-    FILE* console_ = nullptr;
-    int saved_fd_ = -1;
+    ConsoleCapture console_;
 };
 
 }  // namespace
