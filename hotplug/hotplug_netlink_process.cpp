@@ -148,29 +148,30 @@ void hotplug_rcvd(int sock, struct sockaddr_nl* addr) {
     }
 
     int uid = 0;
-    switch (hp_check_datagram(pkg->msg, sizeof(pkg->msg), (long)r, ctl.buf, mh.msg_controllen, &uid)) {
+    hp_rcv_verdict verdict =
+        hp_check_datagram(pkg->msg, sizeof(pkg->msg), (long)r, ctl.buf, mh.msg_controllen, &uid);
+    switch (verdict) {
     case HP_RCV_ACCEPT:
         break;
     case HP_RCV_BAD_LENGTH:
         HP_LOG(HP_MOD_PROCESS,
                "invalid message length, the rcvd msg length:%d, the right range:[32, %d]\n",
                (int)r, HP_PKG_MSG_SIZE);
-        free(pkg);
-        return;
+        break;
     case HP_RCV_NO_CREDS:
         HP_DLOG(HP_MOD_PROCESS, "no sender credentials received, message ignored\n");
-        free(pkg);
-        return;
+        break;
     case HP_RCV_BAD_UID:
         HP_DLOG(HP_MOD_PROCESS, "sender uid=%d, message ignored\n", uid);
-        free(pkg);
-        return;
+        break;
     case HP_RCV_BAD_HEADER_LEN:
         HP_DLOG(HP_MOD_PROCESS, "invalid message length\n");
-        free(pkg);
-        return;
+        break;
     case HP_RCV_BAD_HEADER:
         HP_DLOG(HP_MOD_PROCESS, "unrecognized message header\n");
+        break;
+    }
+    if (verdict != HP_RCV_ACCEPT) {
         free(pkg);
         return;
     }
