@@ -179,5 +179,16 @@ void handle_datagram(const uint8_t* data, size_t len);
 // Opens and binds the rtnetlink socket; returns what socket() gave.
 int open_route_socket();
 // One receive pass: waits for a datagram or one of the daemon's signals,
-// then receives at most one datagram without blocking and handles it.
+// then receives at most one datagram without blocking and handles it. A
+// receive that fails with ENOBUFS (the queue overflowed and notifications
+// were dropped) leads, once the queue has run empty, to
+// recover_after_overflow.
 void recv_msg(int sock);
+
+// Asks the kernel on a socket of its own for all its IPv6 routes
+// (`request` R6_RTM_GETROUTE) or addresses (R6_RTM_GETADDR) and handles
+// each entry as if it had come as a notification. True when the dump ran
+// to its end.
+bool dump_and_handle(uint16_t request, uint32_t seq);
+// Makes good what an overflow dropped: the routes, then the addresses.
+void recover_after_overflow();
