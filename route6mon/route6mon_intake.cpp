@@ -273,9 +273,9 @@ void recv_msg(int sock) {
     ssize_t n = recvmsg(sock, &mh, MSG_DONTWAIT);
     if (n < 0 && errno == ENOBUFS) overflowed = true;
     // Any other failed receive (EAGAIN, EINTR) and a datagram cut short by
-    // the buffer change nothing. Only the kernel
-    // (port 0) speaks for the routing tables: a unicast from a process is
-    // dropped, or anyone could have routes deleted.
+    // the buffer change nothing. Only the kernel (port 0) speaks for the
+    // routing tables: a unicast from a process is dropped, or anyone could
+    // have routes deleted.
     if (n > 0 && !(mh.msg_flags & MSG_TRUNC) && mh.msg_namelen >= sizeof from &&
         from.nl_family == AF_NETLINK && from.nl_pid == 0)
         handle_datagram(buf, static_cast<size_t>(n));
