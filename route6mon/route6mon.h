@@ -19,8 +19,12 @@
 inline constexpr size_t NL_HDR_LEN = 16;        // nlmsghdr; body follows
 inline constexpr size_t IFADDRMSG_LEN = 8;      // body of RTM_NEWADDR
 inline constexpr size_t RTMSG_LEN = 12;         // body of RTM_NEWROUTE
+inline constexpr uint16_t R6_NLMSG_ERROR = 2;
+inline constexpr uint16_t R6_NLMSG_DONE = 3;
 inline constexpr uint16_t R6_RTM_NEWADDR = 20;
+inline constexpr uint16_t R6_RTM_GETADDR = 22;
 inline constexpr uint16_t R6_RTM_NEWROUTE = 24;
+inline constexpr uint16_t R6_RTM_GETROUTE = 26;
 inline constexpr uint16_t R6_IFA_ADDRESS = 1;
 inline constexpr uint16_t R6_RTA_OIF = 4;
 inline constexpr uint16_t R6_RTA_GATEWAY = 5;
@@ -28,6 +32,10 @@ inline constexpr uint8_t R6_RTPROT_KERNEL = 2;
 inline constexpr uint8_t R6_RTPROT_RA = 9;
 inline constexpr uint32_t R6_NL_GROUPS = 0x500;  // RTMGRP_IPV6_IFADDR | RTMGRP_IPV6_ROUTE
 inline constexpr size_t R6_RECV_BUF = 1024;
+// Receive buffer of a dump. The kernel fills a dump datagram up to the
+// larger of about one page (at most 8 KiB) and the largest buffer this
+// socket has received into, so a dump read with this buffer is never cut.
+inline constexpr size_t R6_DUMP_BUF = 8192;
 
 // ---------------------------------------------------------------------------
 // Pure parsing
@@ -64,6 +72,21 @@ struct RouteNotice {
 using OifVisitor = bool (*)(uint32_t index, void* ctx);
 RouteNotice parse_newroute(const uint8_t* data, size_t len, OifVisitor visit_oif = nullptr,
                            void* ctx = nullptr);
+
+// How the walk of one datagram of a dump reply ended.
+enum DumpEnd : uint8_t {
+    DUMP_MORE,    // more datagrams follow (or the rest of this one was cut)
+    DUMP_DONE,    // NLMSG_DONE: the dump is complete
+    DUMP_FAILED,  // NLMSG_ERROR, or NLMSG_DONE carrying an error: incomplete
+};
+// Hands each message of a dump reply datagram that answers request `seq`
+// to `visit` (the message and its nlmsg_len), in order; messages of another
+// sequence number are passed over. Each message must lie whole within the
+// datagram: the walk ends at the first one shorter than a header or longer
+// than what is left (DUMP_MORE), and at NLMSG_DONE or NLMSG_ERROR of the
+// request, which are not handed on.
+using DumpVisitor = void (*)(const uint8_t* msg, size_t len, void* ctx);
+DumpEnd walk_dump(const uint8_t* data, size_t len, uint32_t seq, DumpVisitor visit, void* ctx);
 
 // fe80::/10
 bool ipv6_is_link_local(const uint8_t addr[16]);
@@ -156,5 +179,16 @@ void handle_datagram(const uint8_t* data, size_t len);
 // Opens and binds the rtnetlink socket; returns what socket() gave.
 int open_route_socket();
 // One receive pass: waits for a datagram or one of the daemon's signals,
-// then receives at most one datagram without blocking and handles it.
+// then receives at most one datagram without blocking and handles it. A
+// receive that fails with ENOBUFS (the queue overflowed and notifications
+// were dropped) leads, once the queue has run empty, to
+// recover_after_overflow.
 void recv_msg(int sock);
+
+// Asks the kernel on a socket of its own for all its IPv6 routes
+// (`request` R6_RTM_GETROUTE) or addresses (R6_RTM_GETADDR) and handles
+// each entry as if it had come as a notification. True when the dump ran
+// to its end.
+bool dump_and_handle(uint16_t request, uint32_t seq);
+// Makes good what an overflow dropped: the routes, then the addresses.
+void recover_after_overflow();

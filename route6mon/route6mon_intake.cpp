@@ -10,8 +10,11 @@
 #include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/uio.h>
 #include <unistd.h>
+
+#include "common/fd.h"
 
 char devname[R6_SLOTS][R6_NAME_LEN];
 char devgateway[R6_SLOTS][R6_TEXT_LEN];
@@ -38,6 +41,15 @@ void run_command(const char* cmd) {
     // An alarm that fired while the command ran reports the table as it
     // stood then, before this route's gateway goes in.
     report_if_due();
+}
+
+// A receive failed with ENOBUFS: notifications were dropped, and the
+// routes and addresses are to be asked for once the queue has run empty.
+// Only the main loop reads and writes it.
+bool overflowed;
+
+void handle_dump_entry(const uint8_t* msg, size_t len, void*) {
+    handle_datagram(msg, len);
 }
 
 }  // namespace
@@ -151,11 +163,86 @@ int open_route_socket() {
     return sock;
 }
 
+bool dump_and_handle(uint16_t request, uint32_t seq) {
+    // A socket of its own, in no group: the dump's replies do not mix with
+    // notifications, and the notification socket keeps its queue meanwhile.
+    int s = socket(PF_NETLINK, SOCK_RAW, NETLINK_ROUTE);
+    if (s < 0) return false;
+    UniqueFd sock(s);
+    fcntl(s, F_SETFD, FD_CLOEXEC);
+    // The kernel always answers a dump; the limit only keeps a lost answer
+    // from stopping the daemon for good.
+    struct timeval limit = {5, 0};
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+
+    // Header and an rtmsg or ifaddrmsg whose first byte, the family, is
+    // AF_INET6; the rest of the body is zero (no filter).
+    uint8_t req[NL_HDR_LEN + RTMSG_LEN] = {};
+    uint32_t req_len = static_cast<uint32_t>(NL_HDR_LEN + (request == R6_RTM_GETROUTE ? RTMSG_LEN : IFADDRMSG_LEN));
+    uint16_t flags = NLM_F_REQUEST | NLM_F_DUMP;
+    memcpy(req, &req_len, 4);
+    memcpy(req + 4, &request, 2);
+    memcpy(req + 6, &flags, 2);
+    memcpy(req + 8, &seq, 4);
+    req[NL_HDR_LEN] = AF_INET6;
+    struct sockaddr_nl kernel;
+    memset(&kernel, 0, sizeof kernel);
+    kernel.nl_family = AF_NETLINK;
+    if (sendto(s, req, req_len, 0, reinterpret_cast<struct sockaddr*>(&kernel), sizeof kernel) !=
+        static_cast<ssize_t>(req_len))
+        return false;
+
+    alignas(4) uint8_t buf[R6_DUMP_BUF];
+    for (;;) {
+        struct sockaddr_nl from;
+        memset(&from, 0, sizeof from);
+        struct iovec iov = {buf, sizeof buf};
+        struct msghdr mh;
+        memset(&mh, 0, sizeof mh);
+        mh.msg_name = &from;
+        mh.msg_namelen = sizeof from;
+        mh.msg_iov = &iov;
+        mh.msg_iovlen = 1;
+        ssize_t n = recvmsg(s, &mh, 0);
+        if (n < 0 && errno == EINTR) continue;
+        // ENOBUFS: part of the dump was lost; EAGAIN: no answer in time.
+        if (n <= 0) return false;
+        // Only the kernel's replies count (see recv_msg).
+        if (mh.msg_namelen < sizeof from || from.nl_family != AF_NETLINK || from.nl_pid != 0) continue;
+        switch (walk_dump(buf, static_cast<size_t>(n), seq, handle_dump_entry, nullptr)) {
+        case DUMP_DONE:
+            return true;
+        case DUMP_FAILED:
+            return false;
+        case DUMP_MORE:
+            break;
+        }
+    }
+}
+
+void recover_after_overflow() {
+    static uint32_t seq;
+    // Routes first: should the table fill up, a deleted route's gateway
+    // comes before the addresses. A dump that did not run to its end (its
+    // own queue overflowed, or the kernel gave up) is asked for once more,
+    // and that is all: a later overflow of the notification socket brings
+    // another recovery.
+    const uint16_t requests[] = {R6_RTM_GETROUTE, R6_RTM_GETADDR};
+    for (uint16_t request : requests)
+        if (!dump_and_handle(request, ++seq)) dump_and_handle(request, ++seq);
+}
+
 void recv_msg(int sock) {
     // Wait with the daemon's signals let through: an alarm, SIGTERM or
-    // SIGHUP ends the wait (EINTR) and the loop acts on its flag.
+    // SIGHUP ends the wait (EINTR) and the loop acts on its flag. After an
+    // overflow the wait does not block: the backlog is read first, and the
+    // dump runs once the queue is empty. The backlog is older news than the
+    // dump, so the dump has the last word; and the kernel reports further
+    // drops with a new ENOBUFS only once the queue has run empty, so drops
+    // during or after the dump lead to one more recovery.
     struct pollfd pfd = {sock, POLLIN, 0};
-    int ready = ppoll(&pfd, 1, nullptr, &wait_sigmask);
+    static const struct timespec no_wait = {0, 0};
+    int ready = ppoll(&pfd, 1, overflowed ? &no_wait : nullptr, &wait_sigmask);
     if (ready > 0) {
         // A ppoll that finds the socket readable returns without delivering
         // a signal that came while the daemon was busy; let it through now.
@@ -165,6 +252,11 @@ void recv_msg(int sock) {
     }
     // An alarm that has fired is reported before the next datagram is stored.
     report_if_due();
+    if (ready == 0 && overflowed) {
+        overflowed = false;
+        recover_after_overflow();
+        return;
+    }
     if (ready <= 0) return;
 
     uint8_t* buf = static_cast<uint8_t*>(obxMem_alloc(R6_RECV_BUF, 1));
@@ -179,10 +271,11 @@ void recv_msg(int sock) {
     mh.msg_iov = &iov;
     mh.msg_iovlen = 1;
     ssize_t n = recvmsg(sock, &mh, MSG_DONTWAIT);
-    // A failed receive (ENOBUFS after an overflow, EAGAIN, EINTR) and a
-    // datagram cut short by the buffer change nothing. Only the kernel
-    // (port 0) speaks for the routing tables: a unicast from a process is
-    // dropped, or anyone could have routes deleted.
+    if (n < 0 && errno == ENOBUFS) overflowed = true;
+    // Any other failed receive (EAGAIN, EINTR) and a datagram cut short by
+    // the buffer change nothing. Only the kernel (port 0) speaks for the
+    // routing tables: a unicast from a process is dropped, or anyone could
+    // have routes deleted.
     if (n > 0 && !(mh.msg_flags & MSG_TRUNC) && mh.msg_namelen >= sizeof from &&
         from.nl_family == AF_NETLINK && from.nl_pid == 0)
         handle_datagram(buf, static_cast<size_t>(n));

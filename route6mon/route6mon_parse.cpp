@@ -100,6 +100,31 @@ RouteNotice parse_newroute(const uint8_t* data, size_t len, OifVisitor visit_oif
     return n;
 }
 
+DumpEnd walk_dump(const uint8_t* data, size_t len, uint32_t seq, DumpVisitor visit, void* ctx) {
+    if (!data) return DUMP_MORE;
+    size_t off = 0;
+    while (len - off >= NL_HDR_LEN) {
+        const uint8_t* msg = data + off;
+        size_t msg_len = load32(msg);
+        if (msg_len < NL_HDR_LEN || msg_len > len - off) break;
+        if (load32(msg + 8) == seq) {
+            uint16_t type = load16(msg + 4);
+            if (type == R6_NLMSG_DONE) {
+                // The kernel's last word: an int, negative when the dump failed.
+                if (msg_len >= NL_HDR_LEN + 4 && static_cast<int32_t>(load32(msg + NL_HDR_LEN)) < 0)
+                    return DUMP_FAILED;
+                return DUMP_DONE;
+            }
+            if (type == R6_NLMSG_ERROR) return DUMP_FAILED;
+            if (visit) visit(msg, msg_len, ctx);
+        }
+        size_t step = (msg_len + 3) & ~size_t{3};
+        if (step >= len - off) break;
+        off += step;
+    }
+    return DUMP_MORE;
+}
+
 bool ipv6_is_link_local(const uint8_t addr[16]) {
     return addr[0] == 0xfe && (addr[1] & 0xc0) == 0x80;
 }

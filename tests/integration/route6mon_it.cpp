@@ -15,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -569,6 +570,102 @@ TEST(Route6mon, OverflowedQueueIsSurvived) {
             return false;
         };
         EXPECT_TRUE(sandbox::wait_until(reported, 30)) << "the change after the overflow was not reported";
+        EXPECT_TRUE(f.daemon->alive());
+    });
+}
+
+// What an overflow cost is made good. Routes that stood before the daemon
+// started, and changes it heard normally, leave the routes alone; then the
+// queue overflows while the daemon is stopped, and an RA default route and a
+// global address come in among the dropped notifications. Once the daemon
+// runs again it asks the kernel for its routes and addresses: every learned
+// default route on a non-bridge link goes (the new one and the old one), a
+// bridge's stays, and the report carries the gateways and the address.
+// Then the queue overflows again while that recovery is busy deleting a
+// route, and another route's notification is dropped: one more recovery
+// deletes it too.
+TEST(Route6mon, WhatAnOverflowDroppedIsRecoveredFromTheKernel) {
+    SANDBOX_REQUIRE_ROOT();
+    sandbox::run([] {
+        sandbox::veth("veth0", "veth1");
+        sandbox::veth("vbr0", "vbr1");  // "br" in the name: a bridge to route6mon
+        run_ok(IP + " -6 route add default via fe80::2 dev veth1 proto ra metric 100");
+        run_ok(IP + " -6 route add default via fe80::3 dev vbr0 proto ra metric 200");
+        // While /run/hold exists, the next deletion waits (at most 30 s)
+        // until /run/go appears.
+        Frame f("if [ -e /run/hold ]; then rm -f /run/hold; i=0;"
+                " while [ ! -e /run/go ] && [ $i -lt 600 ]; do sleep 0.05; i=$((i+1)); done; fi");
+        pid_t pid = f.daemon->pid();
+        // No dump at start, none on a normal notification.
+        expect_report_two_seconds_after(change(IP + " -6 addr add 2001:db8::1/64 dev veth0 nodad"));
+        EXPECT_TRUE(route_present("default via fe80::2 dev veth1"))
+            << "a route from before the start was deleted without an overflow";
+
+        // Stopped, the daemon reads nothing: enough route changes overflow
+        // its queue, and what comes after them is dropped.
+        int next_prefix = 1;
+        auto overflow = [&] {
+            std::string batch;
+            for (int i = 0; i < 2000; ++i, ++next_prefix)
+                batch += "route add 2001:db8:" + std::to_string(next_prefix) + "::/64 dev veth0\n";
+            sandbox::write_file("/run/batch", batch);
+            run_ok(IP + " -6 -batch /run/batch");
+        };
+        auto dropped = [&](const std::string& cmd) {
+            long drops = netlink_drops(pid);
+            EXPECT_GT(drops, 0) << "the queue did not overflow";
+            run_ok(cmd);
+            EXPECT_GT(netlink_drops(pid), drops) << "not dropped: " << cmd;
+        };
+        auto entry = [](const std::string& ifname, const std::string& gateway, const std::string& address) {
+            for (const auto& r : reports())
+                for (const auto& e : r.entries)
+                    if (e.ifname == ifname && (gateway.empty() || e.gateway == gateway) &&
+                        (address.empty() || e.address == address))
+                        return true;
+            return false;
+        };
+        auto deleted = [&](const std::string& cmd) {
+            auto dels = f.deletions();
+            return std::find(dels.begin(), dels.end(), cmd) != dels.end();
+        };
+
+        ASSERT_EQ(::kill(pid, SIGSTOP), 0);
+        overflow();
+        dropped(IP + " -6 route add default via fe80::1 dev veth0 proto ra metric 300");
+        dropped(IP + " -6 addr add 2001:db8:f::1/64 dev veth1 nodad");
+        ASSERT_EQ(::kill(pid, SIGCONT), 0);
+
+        // Generous limits: the backlog is worked off on a loaded machine, maybe under ASan.
+        EXPECT_TRUE(sandbox::wait_until([&] { return sandbox::netlink_row(NETLINK_ROUTE, pid).rmem == 0; }, 30))
+            << "the daemon did not drain its queue";
+        EXPECT_TRUE(sandbox::wait_until([] { return !route_present("default dev veth0"); }, 10))
+            << "the RA default route learnt during the overflow is still there";
+        EXPECT_TRUE(sandbox::wait_until([] { return !route_present("default dev veth1"); }, 10))
+            << "the RA default route from before the start is still there";
+        EXPECT_TRUE(sandbox::wait_until([&] { return entry("veth0", "fe80::1", ""); }, 10))
+            << "the deleted route was not reported";
+        EXPECT_TRUE(entry("veth1", "fe80::2", "2001:db8:f::1")) << "the old route or the new address was not reported";
+        EXPECT_FALSE(entry("vbr0", "", "")) << "a bridge was reported";
+        EXPECT_TRUE(route_present("default via fe80::3 dev vbr0"));
+        EXPECT_TRUE(deleted("ip -6 ro del default via fe80::1 dev veth0"));
+        EXPECT_TRUE(deleted("ip -6 ro del default via fe80::2 dev veth1"));
+
+        // A second overflow while the recovery holds in its deletion.
+        sandbox::write_file("/run/hold", "");
+        ASSERT_EQ(::kill(pid, SIGSTOP), 0);
+        overflow();
+        dropped(IP + " -6 route add default via fe80::4 dev veth0 proto ra metric 300");
+        ASSERT_EQ(::kill(pid, SIGCONT), 0);
+        ASSERT_TRUE(sandbox::wait_until([&] { return deleted("ip -6 ro del default via fe80::4 dev veth0"); }, 30))
+            << "the recovery did not start";
+        overflow();
+        dropped(IP + " -6 route add default via fe80::5 dev veth1 proto ra metric 400");
+        sandbox::write_file("/run/go", "");
+        EXPECT_TRUE(sandbox::wait_until([] { return !route_present("default dev veth1"); }, 30))
+            << "the route whose notification was dropped during the recovery is still there";
+        EXPECT_TRUE(sandbox::wait_until([&] { return entry("veth1", "fe80::5", ""); }, 10));
+        EXPECT_FALSE(route_present("default dev veth0"));
         EXPECT_TRUE(f.daemon->alive());
     });
 }

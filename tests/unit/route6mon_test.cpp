@@ -416,4 +416,76 @@ TEST_F(Route6monHandlers, RoutesThatAreNotLearnedDefaultsStoreNothing) {
     EXPECT_EQ(devname[0][0], '\0');
 }
 
+// A dump reply packs many messages into one datagram: each whole message of
+// the request is handed on in order, other requests' messages are passed
+// over, and the walk ends at NLMSG_DONE or at a message that does not fit.
+TEST(Route6monDump, WalkHandsOnEachWholeMessageUpToDoneOrACut) {
+    struct Seen {
+        std::vector<std::pair<uint16_t, size_t>> msgs;  // type, length
+    };
+    auto visit = [](const uint8_t* msg, size_t len, void* ctx) {
+        uint16_t type;
+        std::memcpy(&type, msg + 4, 2);
+        static_cast<Seen*>(ctx)->msgs.push_back({type, len});
+    };
+    auto with_seq = [](Msg m, uint32_t seq) {
+        m.put32(8, seq);
+        return m;
+    };
+    Msg route = with_seq(newroute(0, R6_RTPROT_RA), 7);
+    route.addr_attr(R6_RTA_GATEWAY, "fe80::1").u32_attr(R6_RTA_OIF, 3);
+    Msg addr = with_seq(newaddr(0, 3), 7);
+    addr.addr_attr(R6_IFA_ADDRESS, "2001:db8::1");
+    Msg odd = with_seq(newaddr(0, 3), 7);
+    odd.b.resize(odd.b.size() + 2);  // 26 bytes: the next message starts at 28
+    odd.fix_len();
+    odd.b.resize(odd.b.size() + 2);
+    Msg other = with_seq(newroute(0, R6_RTPROT_RA), 8);
+    Msg done = with_seq(Msg(R6_NLMSG_DONE, 4), 7);
+
+    auto cat = [](std::initializer_list<const Msg*> ms) {
+        std::vector<uint8_t> d;
+        for (const Msg* m : ms) d.insert(d.end(), m->b.begin(), m->b.end());
+        return d;
+    };
+
+    // Several messages, one of another request, one of unaligned length, then done.
+    std::vector<uint8_t> d = cat({&route, &other, &odd, &addr, &done, &route});
+    Seen seen;
+    EXPECT_EQ(walk_dump(d.data(), d.size(), 7, visit, &seen), DUMP_DONE);
+    ASSERT_EQ(seen.msgs.size(), 3u) << "the message after NLMSG_DONE, or another request's, was handed on";
+    EXPECT_EQ(seen.msgs[0], std::make_pair(R6_RTM_NEWROUTE, route.b.size()));
+    EXPECT_EQ(seen.msgs[1], std::make_pair(R6_RTM_NEWADDR, size_t{26}));
+    EXPECT_EQ(seen.msgs[2], std::make_pair(R6_RTM_NEWADDR, addr.b.size()));
+
+    // A datagram without done: more follow. One cut inside its last message:
+    // the whole ones are handed on, the cut one is not.
+    d = cat({&route, &addr});
+    seen = {};
+    EXPECT_EQ(walk_dump(d.data(), d.size(), 7, visit, &seen), DUMP_MORE);
+    EXPECT_EQ(seen.msgs.size(), 2u);
+    seen = {};
+    EXPECT_EQ(walk_dump(d.data(), d.size() - 1, 7, visit, &seen), DUMP_MORE);
+    ASSERT_EQ(seen.msgs.size(), 1u);
+    EXPECT_EQ(seen.msgs[0].first, R6_RTM_NEWROUTE);
+    // A length field shorter than a header ends the walk too (no endless loop).
+    Msg zero = route;
+    zero.put32(0, 0);
+    d = cat({&addr, &zero, &route});
+    seen = {};
+    EXPECT_EQ(walk_dump(d.data(), d.size(), 7, visit, &seen), DUMP_MORE);
+    EXPECT_EQ(seen.msgs.size(), 1u);
+    // A cut done is no end; a done carrying an error, or an error message, is
+    // a failed dump.
+    d = cat({&done});
+    EXPECT_EQ(walk_dump(d.data(), d.size() - 1, 7, visit, nullptr), DUMP_MORE);
+    Msg failed = done;
+    failed.put32(NL_HDR_LEN, static_cast<uint32_t>(-16));
+    d = cat({&route, &failed});
+    EXPECT_EQ(walk_dump(d.data(), d.size(), 7, visit, &seen), DUMP_FAILED);
+    Msg error = with_seq(Msg(R6_NLMSG_ERROR, 20), 7);
+    EXPECT_EQ(walk_dump(error.b.data(), error.b.size(), 7, visit, &seen), DUMP_FAILED);
+    EXPECT_EQ(walk_dump(nullptr, 0, 7, visit, &seen), DUMP_MORE);
+}
+
 }  // namespace
