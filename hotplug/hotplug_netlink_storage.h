@@ -44,6 +44,15 @@ int hp_parse_mount_path(const char* path, int* disk, int* partition);
 int hp_remove_path(const char* path);
 int hp_remove_dev_node(const char* path);
 
+// The helpers' mount-point check, in its parts. hp_kernel_mount_root: 1 or
+// 0 as the kernel tells (statx mount-root attribute) whether the open
+// directory `fd` is the root of a mount, -1 when it cannot tell (kernels
+// before 5.8). hp_mount_root: the verdict from a device that differs from
+// the parent's, else the kernel's answer, else (answer -1) whether
+// /proc/mounts lists `path`.
+int hp_kernel_mount_root(int fd);
+bool hp_mount_root(bool other_device, int kernel_answer, const char* path);
+
 // Unmounting.
 int hp_umount_dir(hp_partition* list);
 int hp_umount_one(hp_partition* node);

@@ -218,6 +218,45 @@ int hp_read_mounts(FILE* f, hp_partition** head, hp_is_blockdev_fn is_blockdev) 
     return 0;
 }
 
+namespace {
+
+// Undoes "\ooo" escapes of a /proc/mounts field in place.
+void unescape_mount_field(char* s) {
+    char* wr = s;
+    for (const char* rd = s; *rd;) {
+        if (rd[0] == '\\' && rd[1] >= '0' && rd[1] <= '3' && rd[2] >= '0' && rd[2] <= '7' &&
+            rd[3] >= '0' && rd[3] <= '7') {
+            *wr++ = (char)(((rd[1] - '0') << 6) | ((rd[2] - '0') << 3) | (rd[3] - '0'));
+            rd += 4;
+        } else {
+            *wr++ = *rd++;
+        }
+    }
+    *wr = '\0';
+}
+
+}  // namespace
+
+// Kept out of line: its buffers must not sit on every level of the removal
+// helpers' tree walk.
+__attribute__((noinline)) bool hp_mounts_list_dir(FILE* f, const char* path) {
+    char line[4096 + 512];
+    bool cut = false;
+    bool found = false;
+    while (!found && hp_read_line(f, line, sizeof(line), &cut)) {
+        std::string_view rest(line, strlen(line));
+        hp_text::take_token(rest);
+        std::string_view dir = hp_text::take_token(rest);
+        if (dir.empty() || dir.size() >= 4096) continue;
+        char field[4096];
+        memcpy(field, dir.data(), dir.size());
+        field[dir.size()] = '\0';
+        unescape_mount_field(field);
+        found = strcmp(field, path) == 0;
+    }
+    return found;
+}
+
 int hp_check_mounts(hp_partition** head) {
     FILE* f = fopen("/proc/mounts", "r");
     if (!f) {

@@ -92,6 +92,13 @@ bool hp_stat_is_blockdev(const char* path);
 // read; of a longer line only the first piece is parsed. Always 0.
 int hp_read_mounts(FILE* f, hp_partition** head, hp_is_blockdev_fn is_blockdev);
 
+// True when the mount table text lists `path` as a mount point: the second
+// field of one of its lines, with its "\ooo" escapes undone (a blank is
+// "\040"), equals `path` exactly. Reads to the end of the table or the
+// first such line. The fallback of the removal helpers' mount-point check on
+// kernels without the statx mount-root attribute.
+bool hp_mounts_list_dir(FILE* f, const char* path);
+
 // Port number out of the resolved device directory of a disk, for example
 // /sys/devices/platform/ehci/usb1/1-2/1-2:1.0/... gives 2: the number behind
 // the '-' of the segment after the first "usb" segment.

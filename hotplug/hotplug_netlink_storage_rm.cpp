@@ -35,60 +35,12 @@ struct PathText {
     size_t len;
 };
 
-// Undoes "\ooo" escapes of a /proc/mounts field in place.
-void unescape_mount_field(char* s) {
-    char* wr = s;
-    for (const char* rd = s; *rd;) {
-        if (rd[0] == '\\' && rd[1] >= '0' && rd[1] <= '3' && rd[2] >= '0' && rd[2] <= '7' &&
-            rd[3] >= '0' && rd[3] <= '7') {
-            *wr++ = (char)(((rd[1] - '0') << 6) | ((rd[2] - '0') << 3) | (rd[3] - '0'));
-            rd += 4;
-        } else {
-            *wr++ = *rd++;
-        }
-    }
-    *wr = '\0';
-}
-
-// True when /proc/mounts lists `path` as a mount point. Kept out of line so
-// that its buffers are not part of every level of the tree walk.
-__attribute__((noinline)) bool listed_as_mount_point(const char* path) {
-    if (path[0] != '/') return false;
-    FILE* f = fopen("/proc/mounts", "r");
-    if (!f) return false;
-    char line[4096 + 512];
-    bool cut = false;
-    bool found = false;
-    while (!found && hp_read_line(f, line, sizeof(line), &cut)) {
-        std::string_view rest(line, strlen(line));
-        hp_text::take_token(rest);
-        std::string_view dir = hp_text::take_token(rest);
-        if (dir.empty() || dir.size() >= 4096) continue;
-        char field[4096];
-        memcpy(field, dir.data(), dir.size());
-        field[dir.size()] = '\0';
-        unescape_mount_field(field);
-        found = strcmp(field, path) == 0;
-    }
-    fclose(f);
-    return found;
-}
-
 // True when the open directory `fd` is the root of a mount: its device
-// differs from its parent's, or the kernel says so (statx), or, on kernels
-// that cannot tell, the mount table lists its path (a bind mount within one
-// file system keeps the device number).
+// differs from its parent's, or the kernel says so, or, on kernels that
+// cannot tell, the mount table lists its path (a bind mount within one file
+// system keeps the device number).
 bool is_mount_root(int fd, const struct stat& st, dev_t parent_dev, const char* path) {
-    if (st.st_dev != parent_dev) return true;
-#ifdef STATX_ATTR_MOUNT_ROOT
-    struct statx sx;
-    if (statx(fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_TYPE, &sx) == 0 &&
-        (sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT))
-        return (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
-#else
-    (void)fd;
-#endif
-    return listed_as_mount_point(path);
+    return hp_mount_root(st.st_dev != parent_dev, hp_kernel_mount_root(fd), path);
 }
 
 int remove_entry(int dirfd, const char* name, dev_t parent_dev, PathText& p);
@@ -168,6 +120,29 @@ int remove_entry(int dirfd, const char* name, dev_t parent_dev, PathText& p) {
 }
 
 }  // namespace
+
+int hp_kernel_mount_root(int fd) {
+#ifdef STATX_ATTR_MOUNT_ROOT
+    struct statx sx;
+    if (statx(fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_TYPE, &sx) == 0 &&
+        (sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT))
+        return (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0 ? 1 : 0;
+#else
+    (void)fd;
+#endif
+    return -1;
+}
+
+bool hp_mount_root(bool other_device, int kernel_answer, const char* path) {
+    if (other_device) return true;
+    if (kernel_answer >= 0) return kernel_answer != 0;
+    if (!path || path[0] != '/') return false;
+    FILE* f = fopen("/proc/mounts", "r");
+    if (!f) return false;
+    bool listed = hp_mounts_list_dir(f, path);
+    fclose(f);
+    return listed;
+}
 
 int hp_remove_path(const char* path) {
     struct stat st;

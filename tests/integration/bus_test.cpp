@@ -286,7 +286,7 @@ TEST(Bus, SendAfterServerLeftFailsWithoutSigpipe) {
             int failed = 0;
             for (int i = 0; i < 3; ++i) failed += obxMsg_send(h, msg) != 0;
             obxMsg_cleanup(&h);
-            _exit(failed == 3 ? 0 : 1);
+            sandbox::exit_child(failed == 3 ? 0 : 1);
         }
         int st = 0;
         ASSERT_EQ(waitpid(child, &st, 0), child);
@@ -380,7 +380,7 @@ TEST(Bus, ManyClientsAtOnce) {
                     failed += send_storage(h, MSG_STORAGE_PART_MOUNTED, c, i) != 0;
                 }
                 obxMsg_cleanup(&h);
-                _exit(failed ? 1 : 0);
+                sandbox::exit_child(failed ? 1 : 0);
             }
             kids.push_back(pid);
         }

@@ -358,6 +358,39 @@ TEST(StorageRemoveTree, LinksAndMountsInsideAreLeftIntact) {
     });
 }
 
+// The mount-point check as it runs on kernels before 5.8 (no statx
+// mount-root attribute): only the mount table tells a bind mount inside /mnt
+// from a plain directory, since both lie on the /mnt file system. Here the
+// kernel can answer, so its answer is the reference for the fallback.
+TEST(StorageRemoveTree, MountTableFallbackAgreesWithTheKernel) {
+    SANDBOX_REQUIRE_ROOT();
+    sandbox::run([] {
+        World w(false);
+        ASSERT_EQ(sandbox::sh("mkdir -p /mnt/src /mnt/usb1_1 /mnt/usb1_10 /mnt/usb2_1 /mnt/usb2_10 "
+                              "'/mnt/usb 3_1' '/mnt/usb 3_10'"),
+                  0);
+        ASSERT_EQ(mount("/mnt/src", "/mnt/usb1_1", nullptr, MS_BIND, nullptr), 0);
+        ASSERT_EQ(mount("/mnt/src", "/mnt/usb2_10", nullptr, MS_BIND, nullptr), 0);
+        ASSERT_EQ(mount("/mnt/src", "/mnt/usb 3_1", nullptr, MS_BIND, nullptr), 0);  // "\040" in the table
+
+        const std::pair<const char*, bool> dirs[] = {
+            {"/mnt/usb1_1", true},  {"/mnt/usb1_10", false}, {"/mnt/usb2_1", false},
+            {"/mnt/usb2_10", true}, {"/mnt/usb 3_1", true},  {"/mnt/usb 3_10", false},
+            {"/mnt/src", false},    {"/mnt", true},
+        };
+        for (const auto& [dir, mounted] : dirs) {
+            int fd = ::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            ASSERT_GE(fd, 0) << dir;
+            int kernel = hp_kernel_mount_root(fd);
+            ::close(fd);
+            if (kernel >= 0) {
+                EXPECT_EQ(kernel == 1, mounted) << dir << ": the kernel's answer";
+            }
+            EXPECT_EQ(hp_mount_root(false, -1, dir), mounted) << dir << ": the mount table's answer";
+        }
+    });
+}
+
 TEST(StorageRemoveTree, UndeletableFileIsReported) {
     SANDBOX_REQUIRE_ROOT();
     sandbox::run([] {

@@ -26,7 +26,18 @@
 #include <stdexcept>
 #include <thread>
 
+#ifdef PLUMBING_COVERAGE
+extern "C" void __gcov_dump(void);
+#endif
+
 namespace sandbox {
+
+void exit_child(int code) {
+#ifdef PLUMBING_COVERAGE
+    __gcov_dump();
+#endif
+    ::_exit(code);
+}
 
 namespace {
 
@@ -90,7 +101,7 @@ void loopback_up() {
     if (::testing::Test::HasFailure()) code = 1;
     std::fflush(stdout);
     std::fflush(stderr);
-    ::_exit(code);
+    exit_child(code);
 }
 
 [[noreturn]] void run_middle(const std::function<void()>& body, const Options& opts) {
@@ -554,8 +565,10 @@ Process::Process(const std::vector<std::string>& argv, const std::string& out_pa
     }
 }
 
+// SIGTERM first: route6mon and plexd end normally on it (and the coverage
+// build's hotplug writes its counters); SIGKILL after 5 s.
 Process::~Process() {
-    if (pid_ > 0 && !reaped_) stop(SIGKILL, 5);
+    if (pid_ > 0 && !reaped_) stop(SIGTERM, 5);
 }
 
 bool Process::alive() {

@@ -53,6 +53,11 @@ struct Options {
 // or times out.
 void run(const std::function<void()>& body, Options opts = {});
 
+// Ends a forked child of a test like _exit(code): no exit handlers or
+// destructors of the parent's copy run. In the coverage build it first
+// writes the child's gcov counters, which _exit would lose.
+[[noreturn]] void exit_child(int code);
+
 // Path of a built program: bin("hotplug") is <build>/bin/hotplug.
 std::string bin(const std::string& name);
 
@@ -207,8 +212,9 @@ void fake_proc_partitions(const std::vector<PartRow>& rows);
 void veth(const std::string& a, const std::string& b);
 
 // A process started with fork and exec; stdout and stderr go to `out_path`
-// (or are inherited when empty). Ended with SIGKILL in the destructor if
-// still running.
+// (or are inherited when empty). Ended in the destructor if still running:
+// SIGTERM, on which the daemons end (route6mon and plexd normally), then
+// SIGKILL after 5 s.
 class Process {
 public:
     explicit Process(const std::vector<std::string>& argv, const std::string& out_path = "");

@@ -2,8 +2,13 @@
 // quoting and command text, PRODUCT parsing and the firmware table.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <map>
 #include <string>
+#include <vector>
 
 #include "hotplug/hotplug_handlers.h"
 #include "hotplug/hotplug_net.h"
@@ -17,6 +22,21 @@ static std::map<std::string, std::string> g_vars;
 char* get_hotplug_var(const char* key) {
     auto it = g_vars.find(key);
     return it == g_vars.end() ? nullptr : it->second.data();
+}
+
+// The printer loader pauses with sleep(); here the pauses are recorded
+// instead of slept, and the printer node can be made to appear during the
+// n-th of them.
+static std::vector<unsigned> g_pauses;
+static std::string g_appear_path;
+static size_t g_appear_at = 0;
+extern "C" unsigned int sleep(unsigned int seconds) {
+    g_pauses.push_back(seconds);
+    if (g_pauses.size() == g_appear_at) {
+        int fd = open(g_appear_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd >= 0) close(fd);
+    }
+    return 0;
 }
 
 namespace {
@@ -137,6 +157,25 @@ TEST(UsbLp, DownloadCommandIsTheFixedTextAndRefusesWhatDoesNotFit) {
     EXPECT_FALSE(hp_fw_command(&hp_fw_table[1], HP_PRINTER_DEV, cmd, 52));  // one short
     EXPECT_STREQ(cmd, "");
     EXPECT_FALSE(hp_fw_command(&hp_fw_table[0], std::string(200, 'x').c_str(), cmd, sizeof(cmd)));
+}
+
+// A printer that never opens in time: three attempts, each failed one
+// followed by a 6 s pause, then the loader gives up and runs nothing. The
+// node appears during the third pause, so a fourth attempt would find it.
+TEST(UsbLp, PrinterThatNeverOpensGetsThreePausedAttemptsThenNothing) {
+    char dir[] = "/tmp/usb_lp_XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    g_appear_path = std::string(dir) + "/printer0";
+    g_pauses.clear();
+    g_appear_at = 3;
+    EXPECT_EQ(hotplug_usb_lp_firmware_load(0x3f0, 0x2b17, g_appear_path.c_str()), 0);
+    EXPECT_EQ(g_pauses, (std::vector<unsigned>{6, 6, 6}));
+    struct stat st;
+    ASSERT_EQ(stat(g_appear_path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 0);  // no firmware was sent
+    unlink(g_appear_path.c_str());
+    rmdir(dir);
+    g_appear_at = 0;
 }
 
 }  // namespace

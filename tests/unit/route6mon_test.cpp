@@ -6,9 +6,15 @@
 #include <gtest/gtest.h>
 #include <net/if.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -202,6 +208,29 @@ TEST(Route6monParse, AttributeWalkStaysInsideTheMessage) {
     EXPECT_EQ(r.oif, 5u);
 }
 
+// A message that fills the 1024-byte receive buffer to its last byte and
+// ends in an address attribute: read when its length is exactly what
+// remains, passed over when it claims one byte more.
+TEST(Route6monParse, LastAttributeOfAFullBufferIsBoundByItsEnd) {
+    for (bool route : {false, true}) {
+        Msg m = route ? newroute(0, R6_RTPROT_RA) : newaddr(0, 1);
+        std::vector<uint8_t> filler(R6_RECV_BUF - 20 - m.b.size() - 4, 0);
+        m.attr(99, filler.data(), filler.size());
+        m.addr_attr(route ? R6_RTA_GATEWAY : R6_IFA_ADDRESS, "2001:db8::1");
+        ASSERT_EQ(m.b.size(), R6_RECV_BUF);
+        // The bytes as received, in a buffer that ends where they end.
+        std::unique_ptr<uint8_t[]> buf(new uint8_t[R6_RECV_BUF]);
+        auto seen = [&](uint16_t last_len) {
+            std::memcpy(buf.get(), m.b.data(), R6_RECV_BUF);
+            std::memcpy(buf.get() + R6_RECV_BUF - 20, &last_len, 2);
+            if (route) return parse_newroute(buf.get(), R6_RECV_BUF).has_gateway;
+            return parse_newaddr(buf.get(), R6_RECV_BUF).has_address;
+        };
+        EXPECT_TRUE(seen(20)) << (route ? "route" : "address");
+        EXPECT_FALSE(seen(21)) << (route ? "route" : "address");
+    }
+}
+
 TEST(Route6monParse, LinkLocalIsFe80Slash10) {
     auto ll = [](const char* t) {
         uint8_t a[16];
@@ -268,6 +297,27 @@ TEST_F(Route6monSlots, AddressAndGatewayShareTheSlotLastValueWins) {
     EXPECT_FALSE(slot_store_gateway("ninth", "fe80::2"));
     EXPECT_TRUE(slot_store_gateway("if7", "fe80::3"));
     EXPECT_STREQ(devgateway[7], "fe80::3");
+}
+
+// Names that share a prefix, either way round, are separate interfaces,
+// each with its own gateway and address.
+TEST_F(Route6monSlots, NamesSharingAPrefixKeepTheirOwnEntries) {
+    const char* names[] = {"eth0", "eth0.2", "wl0.1", "wl0", "veth1", "veth10"};
+    for (int i = 0; i < 6; ++i) {
+        std::string n = std::to_string(i);
+        ASSERT_TRUE(slot_store_gateway(names[i], ("fe80::" + n).c_str())) << names[i];
+        ASSERT_TRUE(slot_store_address(names[i], ("2001:db8::" + n).c_str())) << names[i];
+    }
+    for (int i = 5; i >= 0; --i)
+        ASSERT_TRUE(slot_store_address(names[i], ("2001:db8:1::" + std::to_string(i)).c_str()));
+
+    Ipv6RouteReport r;
+    ASSERT_EQ(build_route_report(devname, devgateway, devaddress, r), 6u * 144u);
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_STREQ(r.entry[i].ifName, names[i]);
+        EXPECT_EQ(std::string(r.entry[i].gateway), "fe80::" + std::to_string(i)) << names[i];
+        EXPECT_EQ(std::string(r.entry[i].address), "2001:db8:1::" + std::to_string(i)) << names[i];
+    }
 }
 
 TEST(Route6monReport, HeaderAndEntriesLaidOutByteForByte) {
@@ -486,6 +536,57 @@ TEST(Route6monDump, WalkHandsOnEachWholeMessageUpToDoneOrACut) {
     Msg error = with_seq(Msg(R6_NLMSG_ERROR, 20), 7);
     EXPECT_EQ(walk_dump(error.b.data(), error.b.size(), 7, visit, &seen), DUMP_FAILED);
     EXPECT_EQ(walk_dump(nullptr, 0, 7, visit, &seen), DUMP_MORE);
+}
+
+// Each change that is stored arms the report for exactly 2 s from then,
+// replacing an earlier arming; a notification that stores nothing leaves
+// the alarm as it was. The remaining time is read back with getitimer: at
+// most 2 s, and no less than 2 s minus the time the call took.
+TEST_F(Route6monHandlers, EveryStoredChangeArmsTheReportTwoSecondsAhead) {
+    // The route handler runs "ip -6 ro del ...": a stand-in that does nothing.
+    char dir[] = "/tmp/route6mon_ip_XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string ip = std::string(dir) + "/ip";
+    FILE* f = fopen(ip.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fputs("#!/bin/sh\nexit 0\n", f);
+    fclose(f);
+    ASSERT_EQ(chmod(ip.c_str(), 0755), 0);
+    std::string saved_path = getenv("PATH") ? getenv("PATH") : "";
+    setenv("PATH", dir, 1);
+
+    auto left = [] {
+        itimerval v{};
+        getitimer(ITIMER_REAL, &v);
+        return v.it_value.tv_sec + v.it_value.tv_usec / 1e6;
+    };
+    auto arms_two_seconds = [&](const Msg& m, int (*handler)(const uint8_t*, size_t)) {
+        alarm(10);
+        auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(handler(m.b.data(), m.b.size()), 0);
+        double remaining = left();
+        double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        EXPECT_LE(remaining, 2.0);
+        EXPECT_GE(remaining, 2.0 - took - 0.001) << "took " << took << " s";
+    };
+
+    Msg a = newaddr(0x80, lo_);
+    a.addr_attr(R6_IFA_ADDRESS, "2001:db8::1");
+    arms_two_seconds(a, addr_handler);
+    Msg r = newroute(0, R6_RTPROT_RA);
+    r.addr_attr(R6_RTA_GATEWAY, "fe80::1").u32_attr(R6_RTA_OIF, lo_);
+    arms_two_seconds(r, route_handler);
+    EXPECT_STREQ(devgateway[0], "fe80::1");
+
+    alarm(10);
+    Msg ll = newaddr(0x80, lo_);
+    ll.addr_attr(R6_IFA_ADDRESS, "fe80::2");
+    EXPECT_EQ(addr_handler(ll.b.data(), ll.b.size()), -1);
+    EXPECT_GT(left(), 9.0);
+
+    setenv("PATH", saved_path.c_str(), 1);
+    unlink(ip.c_str());
+    rmdir(dir);
 }
 
 }  // namespace

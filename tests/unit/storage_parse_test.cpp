@@ -237,6 +237,47 @@ TEST(StorageMounts, EmptyListAndLongLines) {
     EXPECT_EQ(list.head, n[0]);
 }
 
+// The mount-point check on kernels without the statx mount-root attribute
+// rests on this lookup alone: a whole, unescaped directory field matches,
+// nothing less and nothing more.
+TEST(StorageMounts, MountPointLookupMatchesWholeUnescapedDirectories) {
+    const std::string table =
+        "/dev/root / squashfs ro 0 0\n"
+        "/var/dev/sda1 /mnt/usb1_10 vfat rw 0 0\n"
+        "/var/dev/sdb1 /mnt/usb2_1 vfat rw 0 0\n"
+        "tmpfs /mnt/usb3_1 tmpfs rw 0 0\n"  // a bind mount inside /mnt looks like this
+        "/var/dev/sdc1 /mnt/usb\\0404_1 vfat rw 0 0\n"
+        "/var/dev/sdd1 /mnt/a\\134b\\011c ext2 rw 0 0\n"
+        "/var/dev/sde1 " + std::string(5000, 'x') + " ext2 rw 0 0\n"
+        "/var/dev/sdf1 /mnt/usb5_1 ext2 rw 0 0";  // no line end
+    auto listed = [&](const char* path) {
+        FILE* f = fmemopen(const_cast<char*>(table.data()), table.size(), "r");
+        bool r = hp_mounts_list_dir(f, path);
+        fclose(f);
+        return r;
+    };
+    EXPECT_TRUE(listed("/"));
+    EXPECT_TRUE(listed("/mnt/usb1_10"));
+    EXPECT_TRUE(listed("/mnt/usb2_1"));
+    EXPECT_TRUE(listed("/mnt/usb3_1"));
+    EXPECT_TRUE(listed("/mnt/usb 4_1"));
+    EXPECT_TRUE(listed("/mnt/a\\b\tc"));
+    EXPECT_TRUE(listed("/mnt/usb5_1"));
+    // A directory whose name is a prefix of a mount point, or has one as its
+    // prefix, is no mount point.
+    EXPECT_FALSE(listed("/mnt/usb1_1"));
+    EXPECT_FALSE(listed("/mnt/usb2_10"));
+    EXPECT_FALSE(listed("/mnt/usb3_1/sub"));
+    EXPECT_FALSE(listed("/mnt"));
+    // The escaped text itself, the device field and option text are not
+    // directories of the table.
+    EXPECT_FALSE(listed("/mnt/usb\\0404_1"));
+    EXPECT_FALSE(listed("/mnt/usb 4_10"));
+    EXPECT_FALSE(listed("/var/dev/sda1"));
+    EXPECT_FALSE(listed("vfat"));
+    EXPECT_FALSE(listed(""));
+}
+
 TEST(StoragePosition, PortFromResolvedPath) {
     int pos = -7;
     EXPECT_EQ(hp_parse_usb_position("/sys/devices/platform/ehci/usb1/1-2/1-2:1.0/host0/target0:0:0\n", &pos), 0);
