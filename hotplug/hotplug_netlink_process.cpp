@@ -381,6 +381,11 @@ int hotplug_proccess_pkg() {
     int fds[2] = {-1, -1};
     bool have_pipe = pipe(fds) == 0;
 
+    // The child ends with exit(), which flushes the stdio buffers it
+    // inherited. The daemon writes its console with write(2) and has no
+    // stdio output of its own; the flush keeps it so should one ever come.
+    fflush(nullptr);
+
     pkg->pid = fork();
     if (pkg->pid == -1) {
         HP_LOG(HP_MOD_PROCESS, "ERROR can not fork!\n");
@@ -421,12 +426,12 @@ int hotplug_proccess_pkg() {
     }
     HP_DLOG(HP_MOD_PROCESS, "%d START to handle:\n\t%s %s %s\n", (int)getpid(), hp_str(pkg->action),
             hp_str(pkg->subsystem), hp_str(pkg->devpath));
-    // Nothing registers exit handlers here, and the daemon itself never
-    // writes through stdio: flushing what a handler left in stdio buffers is
-    // all that exit() would add. Skipping its library teardown (and the flush
-    // when no handler ran) keeps the per-package cost down.
-    if (run_handlers(pkg) > 0) fflush(nullptr);
-    _exit(0);
+    run_handlers(pkg);
+    // exit, not _exit: the exit-time hooks of the bus library that a handler
+    // used must run, and what a handler left in stdio buffers is written.
+    // The daemon's own stdio buffers are empty at the fork (see above), so
+    // nothing is written twice.
+    exit(0);
 }
 
 // ---------------------------------------------------------------------------

@@ -15,9 +15,11 @@
 #include "hotplug/hotplug_netlink_lib.h"
 #include "hotplug/hp_log.h"
 
-// Tried in this order; ntfs-3g comes after the last row.
+// Tried in this order; ntfs-3g comes after the last row. ext4 and exfat
+// stand behind the older rows, so whatever one of those mounted is mounted
+// by it still; they are tried only when all of them failed.
 const hp_fs_row hp_fs_table[HP_FS_ROWS] = {
-    {"vfat", ""}, {"msdos", ""}, {"ext3", ""}, {"ext2", ""}, {"iso9660", ""},
+    {"vfat", ""}, {"msdos", ""}, {"ext3", ""}, {"ext2", ""}, {"iso9660", ""}, {"ext4", ""}, {"exfat", ""},
 };
 
 namespace {
