@@ -435,6 +435,29 @@ int hotplug_proccess_pkg() {
 }
 
 // ---------------------------------------------------------------------------
+// Start-up pass
+
+// The package of the storage pass that the daemon runs once at start: a
+// "block" "add" event of its own making, handled like one from the kernel.
+static const char kStartupMsg[] =
+    "add@/hotplug-start\0ACTION=add\0SUBSYSTEM=block\0DEVPATH=/hotplug-start";
+
+hp_pkg* hotplug_startup_pkg() {
+    hp_pkg* pkg = (hp_pkg*)calloc(1, sizeof(hp_pkg));
+    if (!pkg) {
+        HP_LOG(HP_MOD_PROCESS, "Not enough memory!!!\n");
+        return nullptr;
+    }
+    static_assert(sizeof(kStartupMsg) < sizeof(pkg->msg), "start-up package too long");
+    memcpy(pkg->msg, kStartupMsg, sizeof(kStartupMsg));
+    pkg->len = (int)sizeof(kStartupMsg);
+    pkg->devpath = _get_hotplug_var(pkg, "DEVPATH");
+    pkg->subsystem = _get_hotplug_var(pkg, "SUBSYSTEM");
+    pkg->action = _get_hotplug_var(pkg, "ACTION");
+    return pkg;
+}
+
+// ---------------------------------------------------------------------------
 // Main loop
 
 int hotplug_main() {
@@ -447,6 +470,16 @@ int hotplug_main() {
     if (sock <= 0) {
         HP_LOG(HP_MOD_PROCESS, "can not create netlink socket\n");
         return 0;
+    }
+
+    // Disks that were there before the daemon listened (at boot, or across
+    // a restart) sent their events to nobody: one storage pass, queued and
+    // forked like any other package, takes them in. It starts only now that
+    // the socket is bound, so whatever changes from here on sends an event
+    // that is queued behind it.
+    if (hp_pkg* start = hotplug_startup_pkg()) {
+        hotplug_add_pkg(start);
+        hotplug_proccess_pkg();
     }
 
     for (;;) {

@@ -67,6 +67,9 @@ struct Rig {
             devs[images.back()->device().substr(5)] = images.back()->device_number();
         }
         sandbox::hide_dev(devs);
+        // hotplug runs a pass at start: it must find an empty table, never
+        // this machine's.
+        sandbox::fake_proc_partitions({});
         console = std::make_unique<sandbox::Console>();
         sandbox::fake_sys_block({{"sda", 2, 1}});
         tools = std::make_unique<sandbox::StandIns>();
@@ -76,9 +79,12 @@ struct Rig {
         if (with_plexd) plexd = sandbox::start_plexd(false);
     }
 
-    // /proc/partitions with the whole disk and the first `n` images as sda1...
+    // /proc/partitions with the whole disk and the first `n` images as
+    // sda1...; with none, the disk is gone too (a disk without partitions
+    // would be mounted as a whole).
     void partitions(size_t n) {
-        std::vector<sandbox::PartRow> rows{{8, 0, 2048, "sda"}};
+        std::vector<sandbox::PartRow> rows;
+        if (n > 0) rows.push_back({8, 0, 2048, "sda"});
         for (size_t i = 0; i < n; ++i)
             rows.push_back({static_cast<int>(major(images[i]->device_number())),
                             static_cast<int>(minor(images[i]->device_number())), 2048,
@@ -86,9 +92,12 @@ struct Rig {
         sandbox::fake_proc_partitions(rows);
     }
 
+    // Starts hotplug and returns once the pass it runs at start has ended.
     void start() {
+        size_t before = console->count(kPassEnd);
         hotplug = std::make_unique<sandbox::Process>(Strings{sandbox::bin("hotplug")});
-        usleep(300 * 1000);  // let it open its socket
+        ASSERT_TRUE(console->wait_for(kPassEnd, 20, before + 2)) << console->text();
+        ASSERT_TRUE(sandbox::wait_childless(hotplug->pid(), 10));
     }
 
     // Sends one uevent and waits until a pass has ended after it (a kernel
@@ -124,8 +133,8 @@ TEST(StoragePass, PlugMountsReportsAndUnplugReleases) {
     SANDBOX_REQUIRE_ROOT();
     sandbox::run([] {
         Rig rig({false});
-        rig.partitions(1);
         rig.start();
+        rig.partitions(1);
         rig.plug();
 
         std::string line = mount_line("/mnt/usb2_1");
@@ -162,8 +171,8 @@ TEST(StoragePass, TwoPartitionsAreNumberedInListOrder) {
     SANDBOX_REQUIRE_ROOT();
     sandbox::run([] {
         Rig rig({false, false});
-        rig.partitions(2);
         rig.start();
+        rig.partitions(2);
         rig.plug();
         EXPECT_EQ(mount_line("/mnt/usb2_1").rfind("/var/dev/sda1 ", 0), 0u);
         EXPECT_EQ(mount_line("/mnt/usb2_2").rfind("/var/dev/sda2 ", 0), 0u);
@@ -203,8 +212,8 @@ TEST(StoragePass, WriteProtectedMediumIsMountedReadOnly) {
     SANDBOX_REQUIRE_ROOT();
     sandbox::run([] {
         Rig rig({true});
-        rig.partitions(1);
         rig.start();
+        rig.partitions(1);
         rig.plug();
         std::string line = mount_line("/mnt/usb2_1");
         EXPECT_NE(line.find(" ro,"), std::string::npos) << line;
@@ -223,7 +232,6 @@ TEST(StoragePass, SweepSparesLiveFileSystems) {
     SANDBOX_REQUIRE_ROOT();
     sandbox::run([] {
         Rig rig({false});
-        rig.partitions(1);
         ASSERT_EQ(sandbox::sh("mkdir -p /mnt/usb9_9/sub /mnt/keep /run/outside && "
                               "echo x >/mnt/usb9_9/sub/f && echo x >/mnt/junk && "
                               "echo mine >/run/outside/f && ln -s /run/outside /mnt/link"),
@@ -233,6 +241,7 @@ TEST(StoragePass, SweepSparesLiveFileSystems) {
         const std::string long_junk = "/mnt/" + std::string(200, 'j');  // beyond any node's directory
         sandbox::write_file(long_junk, "x");
         rig.start();
+        rig.partitions(1);
         rig.plug();
         EXPECT_FALSE(sandbox::exists(long_junk));
 
@@ -306,9 +315,9 @@ TEST(StoragePass, NothingMountableEndsInMountError) {
     SANDBOX_REQUIRE_ROOT();
     sandbox::run([] {
         Rig rig(std::vector<bool>{});
+        rig.start();
         // A device number with no driver behind it: every mount fails.
         sandbox::fake_proc_partitions({{8, 0, 2048, "sda"}, {240, 0, 2048, "sda1"}});
-        rig.start();
         rig.plug();
         EXPECT_TRUE(rig.console->wait_for("]:mount failed! /var/dev/sda1\n", 1));
         EXPECT_EQ(rig.tools->calls(), Strings{"ntfs-3g /var/dev/sda1 /mnt/usb2_1 -o force"});
@@ -323,8 +332,8 @@ TEST(StoragePass, WithoutBusOrPlexdTheMountStillHappensAndIsFiled) {
     SANDBOX_REQUIRE_ROOT();
     sandbox::run([] {
         Rig rig({false}, /*with_plexd=*/false);
-        rig.partitions(1);
         rig.start();
+        rig.partitions(1);
         rig.plug();
         EXPECT_GE(rig.console->count("obxMsg_init error ret="), 1u);
         EXPECT_EQ(mount_line("/mnt/usb2_1").rfind("/var/dev/sda1 ", 0), 0u);
