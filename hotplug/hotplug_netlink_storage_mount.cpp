@@ -91,7 +91,7 @@ int hp_mount_dir(hp_partition* list) {
         if (node->status[0] != '\0') continue;
         HP_DLOG(HP_MOD_STORAGE, "try to mount. status=%s m_path=%s dev=%s\n", node->status,
                 node->path, node->dev);
-        hp_make_mount_path(list, node);
+        hp_choose_mount_path(list, node, hp_path_exists);
         if (access(node->path, F_OK) == 0) {
             HP_LOG(HP_MOD_STORAGE, "the mount dir is exist!\n");
             continue;

@@ -15,10 +15,10 @@
 int hp_umount_dir(hp_partition* list) {
     for (hp_partition* node = list; node; node = node->next) {
         if (strcmp(node->status, HP_ST_MOUNTED) == 0) {
-            char want[32];
-            snprintf(want, sizeof(want), "usb%d_", (int)node->pos);
-            hp_strip_spaces(want);
-            if (strstr(node->path, want)) continue;
+            // Only the port is compared: a partition mounted under another
+            // number of its port (the lowest free one, when its counted
+            // name was taken) stays.
+            if (hp_mount_path_fits(node)) continue;
             HP_LOG(HP_MOD_STORAGE, "mount path is error:position:%d %s\n", (int)node->pos,
                    node->path);
             if (hp_umount_one(node) == 0) {

@@ -208,6 +208,55 @@ TEST(StoragePass, MountUnderAnotherPortsNameIsMoved) {
     });
 }
 
+// Two sticks on hubs behind root port 2: B stayed mounted at /mnt/usb2_2
+// while A was pulled and plugged back in, and the kernel now lists A after
+// B, so A counts to B's number. hotplug starts with both present: its
+// start-up pass leaves B alone and mounts A under the lowest free number of
+// the port, and no later pass moves either.
+TEST(StoragePass, SticksPresentAtStartAreMountedAndATakenNameGivesTheFreeNumber) {
+    SANDBOX_REQUIRE_ROOT();
+    sandbox::run([] {
+        Rig rig({false, false});
+        sandbox::fake_sys_block({{"sdb", 2, 1}, {"sdc", 2, 1}});
+        auto row = [&](size_t image, const char* name) {
+            dev_t d = rig.images[image]->device_number();
+            return sandbox::PartRow{static_cast<int>(major(d)), static_cast<int>(minor(d)), 2048, name};
+        };
+        sandbox::fake_proc_partitions({{8, 16, 2048, "sdb"}, row(1, "sdb1"), {8, 32, 2048, "sdc"}, row(0, "sdc1")});
+        ASSERT_EQ(mkdir("/var/dev", 0755), 0);
+        ASSERT_EQ(mknod("/var/dev/sdb1", S_IFBLK | 0600, rig.images[1]->device_number()), 0);
+        ASSERT_EQ(mkdir("/mnt/usb2_2", 0755), 0);
+        ASSERT_EQ(mount("/var/dev/sdb1", "/mnt/usb2_2", "ext2", 0, ""), 0);
+        const std::string b_line = mount_line("/mnt/usb2_2");
+
+        rig.start();  // no event sent: the start-up pass does it
+        EXPECT_EQ(mount_line("/mnt/usb2_1").rfind("/var/dev/sdc1 /mnt/usb2_1 ", 0), 0u) << rig.console->text();
+        EXPECT_EQ(sandbox::read_file("/mnt/usb2_1/hello.txt"), "partition 1");
+        EXPECT_EQ(mount_line("/mnt/usb2_2"), b_line);
+        EXPECT_EQ(rig.console->count("]:the mount dir /mnt/usb2_2 is taken, use /mnt/usb2_1\n"), 1u);
+        EXPECT_EQ(rig.console->count("the mount dir is exist!"), 0u);
+        ASSERT_TRUE(sandbox::wait_until([&] { return rig.messages().size() >= 2; }, 5));
+        // B is not announced again.
+        EXPECT_EQ(rig.messages(), (Strings{"DISK_ADDED disk=2 partition=0", "PART_MOUNTED disk=2 partition=1"}));
+
+        rig.plug();
+        EXPECT_EQ(mount_line("/mnt/usb2_2"), b_line);
+        EXPECT_EQ(mount_line("/mnt/usb2_1").rfind("/var/dev/sdc1 ", 0), 0u);
+        EXPECT_EQ(rig.console->count("mount path is error"), 0u);
+        EXPECT_TRUE(rig.tools->calls().empty());
+        EXPECT_EQ(rig.messages().size(), 2u);
+
+        // A pulled again: its number goes with it, B stays.
+        sandbox::fake_proc_partitions({{8, 16, 2048, "sdb"}, row(1, "sdb1")});
+        rig.unplug();
+        EXPECT_EQ(mount_line("/mnt/usb2_1"), "");
+        EXPECT_EQ(mount_line("/mnt/usb2_2"), b_line);
+        ASSERT_TRUE(sandbox::wait_until([&] { return rig.messages().size() >= 4; }, 5));
+        EXPECT_EQ(rig.messages(), (Strings{"DISK_ADDED disk=2 partition=0", "PART_MOUNTED disk=2 partition=1",
+                                           "PART_UNMOUNTED disk=2 partition=1", "DISK_REMOVED disk=2 partition=0"}));
+    });
+}
+
 TEST(StoragePass, WriteProtectedMediumIsMountedReadOnly) {
     SANDBOX_REQUIRE_ROOT();
     sandbox::run([] {
