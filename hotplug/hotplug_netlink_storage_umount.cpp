@@ -64,7 +64,14 @@ int hp_umount_one(hp_partition* node) {
     HP_DLOG(HP_MOD_STORAGE, "start to umount:%s\n", node->path);
     if (umount2(node->path, MNT_FORCE) != 0) {
         HP_BARE("umount failed:%s %s", node->path, cmd);
-        return -1;
+        // A partition still present keeps its mount (and is tried again by
+        // the next pass). One whose disk has gone never comes back under
+        // this mount, and kept there it would hold the port's name for
+        // good: it is detached lazily, so the name is free now and the file
+        // system ends when its last user lets go. The directory left behind
+        // is empty; the clean-up below goes on as after an unmount.
+        if (strcmp(node->status, HP_ST_TOUMOUNT) != 0 || umount2(node->path, MNT_DETACH) != 0) return -1;
+        HP_LOG(HP_MOD_STORAGE, "%s detached, its users keep it until they let go\n", node->path);
     }
 
     // Only a node under /var/dev, one that the pass made itself.

@@ -275,8 +275,9 @@ TEST(StoragePass, WriteProtectedMediumIsMountedReadOnly) {
 
 // The sweep deletes what nobody claims, but never the contents of a live
 // file system: not of an unclaimed mount point, not behind a symbolic link
-// (the link stays too), not of a disk whose unmount failed. A mount point
-// it cannot remove is reported as a directory it could not remove.
+// (the link stays too), not of a present disk whose unmount failed. A mount
+// point it cannot remove is reported as a directory it could not remove. A
+// busy mount of a disk that has gone is detached, which frees its port.
 TEST(StoragePass, SweepSparesLiveFileSystems) {
     SANDBOX_REQUIRE_ROOT();
     sandbox::run([] {
@@ -304,23 +305,47 @@ TEST(StoragePass, SweepSparesLiveFileSystems) {
         EXPECT_GE(rig.console->count("]:rm dir failed:/mnt/keep\n"), 2u) << rig.console->text();
 
         // A file held open keeps the forced unmount from succeeding (the
-        // fuser stand-in kills nothing): the files must survive the sweeps.
+        // fuser stand-in kills nothing). While the partition is present, its
+        // mount stays with its files, even when it is to move to another
+        // port's name.
         int fd = open("/mnt/usb2_1/hello.txt", O_RDONLY);
         ASSERT_GE(fd, 0);
         size_t msgs = rig.messages().size();
-        rig.partitions(0);
-        rig.unplug();
+        sandbox::fake_sys_block({{"sda", 3, 1}});
+        rig.plug();
         EXPECT_TRUE(rig.console->wait_for("umount failed:/mnt/usb2_1 /mnt/usb2_1-oforce[", 1));
-        EXPECT_GE(rig.console->count("]:rm dir failed:/mnt/usb2_1\n"), 2u);
+        EXPECT_EQ(rig.console->count("]:can not umount:/mnt/usb2_1\n"), 1u);
         EXPECT_EQ(sandbox::read_file("/mnt/usb2_1/hello.txt"), "partition 1");
         EXPECT_NE(mount_line("/mnt/usb2_1"), "");
-        EXPECT_TRUE(is_block("/var/dev/sda1"));
+        EXPECT_EQ(rig.console->count(" detached"), 0u);
         EXPECT_EQ(rig.messages().size(), msgs);
+        sandbox::fake_sys_block({{"sda", 2, 1}});
 
-        close(fd);
+        // Once the disk has gone, the busy mount is detached: the port's name
+        // is free at once, and the user holding the file still reads it (the
+        // detached file system lives on until it lets go; nothing of it is
+        // deleted).
+        rig.partitions(0);
         rig.unplug();
+        EXPECT_EQ(rig.console->count("umount failed:/mnt/usb2_1 /mnt/usb2_1-oforce["), 2u);
+        EXPECT_EQ(rig.console->count("]:/mnt/usb2_1 detached, its users keep it until they let go\n"), 1u);
         EXPECT_EQ(mount_line("/mnt/usb2_1"), "");
         EXPECT_FALSE(sandbox::exists("/mnt/usb2_1"));
+        EXPECT_FALSE(sandbox::exists("/var/dev/sda1"));
+        ASSERT_TRUE(sandbox::wait_until([&] { return rig.messages().size() >= msgs + 2; }, 5));
+        EXPECT_EQ(rig.messages(), (Strings{"DISK_ADDED disk=2 partition=0", "PART_MOUNTED disk=2 partition=1",
+                                           "PART_UNMOUNTED disk=2 partition=1", "DISK_REMOVED disk=2 partition=0"}));
+        char held[32] = {};
+        EXPECT_EQ(pread(fd, held, sizeof(held) - 1, 0), 11);
+        EXPECT_STREQ(held, "partition 1");
+        close(fd);
+
+        // The next plug on the port is mounted, files intact.
+        rig.partitions(1);
+        rig.plug();
+        EXPECT_EQ(mount_line("/mnt/usb2_1").rfind("/var/dev/sda1 ", 0), 0u);
+        EXPECT_EQ(sandbox::read_file("/mnt/usb2_1/hello.txt"), "partition 1");
+        EXPECT_EQ(rig.console->count("the mount dir is exist!"), 0u);
         EXPECT_EQ(sandbox::read_file("/mnt/keep/f"), "mine");
     });
 }
