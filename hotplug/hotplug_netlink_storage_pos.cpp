@@ -206,6 +206,13 @@ int hp_get_usb_position(hp_partition* list) {
         }
         int removable = 0;
         if (read_removable(node, disk, &removable) != 0) continue;
+        if (removable == 0 && node->status[0] == '\0' && strcmp(disk, node->partition) == 0) {
+            // A whole disk is mounted only as a removable stick: a fixed
+            // disk of the machine without partitions (a swap or data disk)
+            // is never taken for one.
+            ignore_node(node);
+            continue;
+        }
         if (removable == 0) {
             HP_DLOG(HP_MOD_STORAGE, "ignore the partition:%s\n", node->partition);
             if (strstr(disk, "sd")) {

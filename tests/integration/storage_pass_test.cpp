@@ -257,6 +257,41 @@ TEST(StoragePass, SticksPresentAtStartAreMountedAndATakenNameGivesTheFreeNumber)
     });
 }
 
+// A stick formatted without a partition table is listed as a disk alone:
+// it is mounted as its own partition 1 and released when pulled. A fixed
+// disk of the machine without partitions is never touched.
+TEST(StoragePass, WholeDiskStickIsItsOwnPartitionOne) {
+    SANDBOX_REQUIRE_ROOT();
+    sandbox::run([] {
+        Rig rig({false});
+        sandbox::fake_sys_block({{"sdb", 2, 1}, {"sdc", 0, 0}});
+        rig.start();
+        dev_t d = rig.images[0]->device_number();
+        const sandbox::PartRow fixed{240, 0, 2048, "sdc"};  // no driver: any mount of it would fail
+        sandbox::fake_proc_partitions(
+            {{static_cast<int>(major(d)), static_cast<int>(minor(d)), 2048, "sdb"}, fixed});
+        rig.plug();
+        EXPECT_EQ(mount_line("/mnt/usb2_1").rfind("/var/dev/sdb /mnt/usb2_1 ", 0), 0u) << rig.console->text();
+        EXPECT_EQ(sandbox::read_file("/mnt/usb2_1/hello.txt"), "partition 1");
+        ASSERT_TRUE(sandbox::wait_until([&] { return rig.messages().size() >= 2; }, 5));
+        EXPECT_EQ(rig.messages(), (Strings{"DISK_ADDED disk=2 partition=0", "PART_MOUNTED disk=2 partition=1"}));
+
+        sandbox::fake_proc_partitions({fixed});
+        rig.unplug();
+        EXPECT_EQ(mount_line("/mnt/usb2_1"), "");
+        EXPECT_FALSE(sandbox::exists("/mnt/usb2_1"));
+        EXPECT_FALSE(sandbox::exists("/var/dev/sdb"));
+        ASSERT_TRUE(sandbox::wait_until([&] { return rig.messages().size() >= 4; }, 5));
+        EXPECT_EQ(rig.messages(), (Strings{"DISK_ADDED disk=2 partition=0", "PART_MOUNTED disk=2 partition=1",
+                                           "PART_UNMOUNTED disk=2 partition=1", "DISK_REMOVED disk=2 partition=0"}));
+        // The fixed disk: no node, no directory, no mount attempt.
+        EXPECT_EQ(rig.tools->calls(), Strings{"fuser -k -m /mnt/usb2_1"});
+        EXPECT_FALSE(sandbox::exists("/var/dev/sdc"));
+        EXPECT_EQ(rig.console->count("/var/dev/sdc"), 0u);
+        EXPECT_EQ(rig.console->count("usb4_"), 0u);
+    });
+}
+
 TEST(StoragePass, WriteProtectedMediumIsMountedReadOnly) {
     SANDBOX_REQUIRE_ROOT();
     sandbox::run([] {

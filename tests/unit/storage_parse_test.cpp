@@ -80,11 +80,40 @@ TEST(StoragePartitions, DisksExtendedAndPartitions) {
     EXPECT_EQ(n[0]->major, 8);
     EXPECT_EQ(n[1]->minor, 1);
     EXPECT_STREQ(n[1]->partition, "sda1");
-    const char* want[] = {"ignore", "", "ignore", "", "ignore", "", ""};
+    // sdb has no partition listed: a file system on the whole stick, kept.
+    const char* want[] = {"ignore", "", "ignore", "", "", "", ""};
     for (size_t i = 0; i < n.size(); ++i) EXPECT_STREQ(n[i]->status, want[i]) << n[i]->partition;
     // A block count beyond 32 bits is read, not mistaken for anything else.
     EXPECT_STREQ(n[6]->partition, "nvme0n1");
     EXPECT_EQ(n[6]->pos, 0);
+}
+
+// A whole disk is kept only when none of its partitions is listed, wherever
+// they stand in the table; names that merely begin with the disk's name
+// (sdaa beside sda) are other disks.
+TEST(StoragePartitions, WholeDiskWithoutPartitionsIsKept) {
+    List list;
+    ASSERT_EQ(read_partitions(std::string(kHeader) +
+                                  "   8        1    7822336 sda1\n"
+                                  "   8        0    7823360 sda\n"
+                                  "  65      160    3913728 sdaa\n"
+                                  "   8       16          1 sdb\n"
+                                  "   8       32    3913728 sdc\n"
+                                  "   8       33    3913728 sdc12\n"
+                                  "   8       48    3913728 sdd\n",
+                              list),
+              0);
+    auto n = list.nodes();
+    ASSERT_EQ(n.size(), 7u);
+    const char* want[] = {"", "ignore", "", "ignore", "ignore", "", ""};
+    for (size_t i = 0; i < n.size(); ++i) EXPECT_STREQ(n[i]->status, want[i]) << n[i]->partition;
+
+    EXPECT_TRUE(hp_is_partition_of("sda1", "sda"));
+    EXPECT_TRUE(hp_is_partition_of("sdc12", "sdc"));
+    EXPECT_FALSE(hp_is_partition_of("sdaa", "sda"));
+    EXPECT_FALSE(hp_is_partition_of("sdaa1", "sda"));
+    EXPECT_FALSE(hp_is_partition_of("sda", "sda"));
+    EXPECT_FALSE(hp_is_partition_of("sda1", ""));
 }
 
 TEST(StoragePartitions, MalformedLinesBecomeIgnoredNodes) {
