@@ -316,7 +316,15 @@ TEST(StoragePass, WriteProtectedMediumIsMountedReadOnly) {
 TEST(StoragePass, SweepSparesLiveFileSystems) {
     SANDBOX_REQUIRE_ROOT();
     sandbox::run([] {
-        Rig rig({false});
+        Rig rig({false, false});
+        // A busy mount outside /mnt whose device the kernel's table does not
+        // list: it is never detached, whatever it looks like.
+        ASSERT_EQ(mkdir("/var/dev", 0755), 0);
+        ASSERT_EQ(mknod("/var/dev/sdz1", S_IFBLK | 0600, rig.images[1]->device_number()), 0);
+        ASSERT_EQ(mkdir("/run/data", 0755), 0);
+        ASSERT_EQ(mount("/var/dev/sdz1", "/run/data", "ext2", 0, ""), 0);
+        int data_fd = open("/run/data/hello.txt", O_RDONLY);
+        ASSERT_GE(data_fd, 0);
         ASSERT_EQ(sandbox::sh("mkdir -p /mnt/usb9_9/sub /mnt/keep /run/outside && "
                               "echo x >/mnt/usb9_9/sub/f && echo x >/mnt/junk && "
                               "echo mine >/run/outside/f && ln -s /run/outside /mnt/link"),
@@ -382,6 +390,11 @@ TEST(StoragePass, SweepSparesLiveFileSystems) {
         EXPECT_EQ(sandbox::read_file("/mnt/usb2_1/hello.txt"), "partition 1");
         EXPECT_EQ(rig.console->count("the mount dir is exist!"), 0u);
         EXPECT_EQ(sandbox::read_file("/mnt/keep/f"), "mine");
+
+        EXPECT_GE(rig.console->count("umount failed:/run/data "), 1u);
+        EXPECT_EQ(rig.console->count("/run/data detached"), 0u);
+        EXPECT_EQ(sandbox::read_file("/run/data/hello.txt"), "partition 2");
+        close(data_fd);
     });
 }
 
