@@ -357,10 +357,10 @@ TEST(StoragePass, SweepSparesLiveFileSystems) {
         sandbox::fake_sys_block({{"sda", 3, 1}});
         rig.plug();
         EXPECT_TRUE(rig.console->wait_for("umount failed:/mnt/usb2_1 /mnt/usb2_1-oforce[", 1));
-        EXPECT_EQ(rig.console->count("]:can not umount:/mnt/usb2_1\n"), 1u);
+        EXPECT_GE(rig.console->count("]:can not umount:/mnt/usb2_1\n"), 1u);
         EXPECT_EQ(sandbox::read_file("/mnt/usb2_1/hello.txt"), "partition 1");
         EXPECT_NE(mount_line("/mnt/usb2_1"), "");
-        EXPECT_EQ(rig.console->count(" detached"), 0u);
+        EXPECT_EQ(rig.console->count(" detached"), 0u) << rig.console->text();
         EXPECT_EQ(rig.messages().size(), msgs);
         sandbox::fake_sys_block({{"sda", 2, 1}});
 
@@ -370,8 +370,11 @@ TEST(StoragePass, SweepSparesLiveFileSystems) {
         // deleted).
         rig.partitions(0);
         rig.unplug();
-        EXPECT_EQ(rig.console->count("umount failed:/mnt/usb2_1 /mnt/usb2_1-oforce["), 2u);
-        EXPECT_EQ(rig.console->count("]:/mnt/usb2_1 detached, its users keep it until they let go\n"), 1u);
+        // (A kernel event of a test beside this one may add a pass, so the
+        // failed unmount may be logged more often.)
+        EXPECT_GE(rig.console->count("umount failed:/mnt/usb2_1 /mnt/usb2_1-oforce["), 2u);
+        EXPECT_EQ(rig.console->count("]:/mnt/usb2_1 detached, its users keep it until they let go\n"), 1u)
+            << rig.console->text();
         EXPECT_EQ(mount_line("/mnt/usb2_1"), "");
         EXPECT_FALSE(sandbox::exists("/mnt/usb2_1"));
         EXPECT_FALSE(sandbox::exists("/var/dev/sda1"));
