@@ -144,6 +144,9 @@ TEST(HotplugIntake, LengthWindowAndHeaderRulesWithDebugToggledAtRunTime) {
             hp.console.clear();
             send_intake_set();
             hp.settle();
+            // The settle answers once everything is received; the children
+            // have all run once the last accepted package is removed.
+            EXPECT_TRUE(hp.console.wait_for(" remove /devices/l399 block\n", 10)) << hp.console.text();
             std::string loud = hp.text_without_settles();
             EXPECT_EQ(count_of(loud, "rcvd msg length:"), 3u);
             EXPECT_EQ(count_of(loud, "]:invalid message length\n"), 2u);
