@@ -7,7 +7,7 @@
 //   TEST(Hotplug, Something) {
 //       SANDBOX_REQUIRE_ROOT();
 //       sandbox::run([] {
-//           sandbox::tmpfs("/var");
+//           sandbox::storage_world();              // hotplug runs a storage pass at start
 //           sandbox::Console console;              // FIFO over /dev/console
 //           sandbox::Process hp({sandbox::bin("hotplug")});
 //           sandbox::send_uevent(sandbox::uevent("add@/devices/x", {"SUBSYSTEM=block"}));
