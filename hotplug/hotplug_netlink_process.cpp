@@ -381,6 +381,11 @@ int hotplug_proccess_pkg() {
     int fds[2] = {-1, -1};
     bool have_pipe = pipe(fds) == 0;
 
+    // The child ends with exit(), which flushes the stdio buffers it
+    // inherited. The daemon writes its console with write(2) and has no
+    // stdio output of its own; the flush keeps it so should one ever come.
+    fflush(nullptr);
+
     pkg->pid = fork();
     if (pkg->pid == -1) {
         HP_LOG(HP_MOD_PROCESS, "ERROR can not fork!\n");
@@ -421,12 +426,35 @@ int hotplug_proccess_pkg() {
     }
     HP_DLOG(HP_MOD_PROCESS, "%d START to handle:\n\t%s %s %s\n", (int)getpid(), hp_str(pkg->action),
             hp_str(pkg->subsystem), hp_str(pkg->devpath));
-    // Nothing registers exit handlers here, and the daemon itself never
-    // writes through stdio: flushing what a handler left in stdio buffers is
-    // all that exit() would add. Skipping its library teardown (and the flush
-    // when no handler ran) keeps the per-package cost down.
-    if (run_handlers(pkg) > 0) fflush(nullptr);
-    _exit(0);
+    run_handlers(pkg);
+    // exit, not _exit: the exit-time hooks of the bus library that a handler
+    // used must run, and what a handler left in stdio buffers is written.
+    // The daemon's own stdio buffers are empty at the fork (see above), so
+    // nothing is written twice.
+    exit(0);
+}
+
+// ---------------------------------------------------------------------------
+// Start-up pass
+
+// The package of the storage pass that the daemon runs once at start: a
+// "block" "add" event of its own making, handled like one from the kernel.
+static const char kStartupMsg[] =
+    "add@/hotplug-start\0ACTION=add\0SUBSYSTEM=block\0DEVPATH=/hotplug-start";
+
+hp_pkg* hotplug_startup_pkg() {
+    hp_pkg* pkg = (hp_pkg*)calloc(1, sizeof(hp_pkg));
+    if (!pkg) {
+        HP_LOG(HP_MOD_PROCESS, "Not enough memory!!!\n");
+        return nullptr;
+    }
+    static_assert(sizeof(kStartupMsg) < sizeof(pkg->msg), "start-up package too long");
+    memcpy(pkg->msg, kStartupMsg, sizeof(kStartupMsg));
+    pkg->len = (int)sizeof(kStartupMsg);
+    pkg->devpath = _get_hotplug_var(pkg, "DEVPATH");
+    pkg->subsystem = _get_hotplug_var(pkg, "SUBSYSTEM");
+    pkg->action = _get_hotplug_var(pkg, "ACTION");
+    return pkg;
 }
 
 // ---------------------------------------------------------------------------
@@ -442,6 +470,16 @@ int hotplug_main() {
     if (sock <= 0) {
         HP_LOG(HP_MOD_PROCESS, "can not create netlink socket\n");
         return 0;
+    }
+
+    // Disks that were there before the daemon listened (at boot, or across
+    // a restart) sent their events to nobody: one storage pass, queued and
+    // forked like any other package, takes them in. It starts only now that
+    // the socket is bound, so whatever changes from here on sends an event
+    // that is queued behind it.
+    if (hp_pkg* start = hotplug_startup_pkg()) {
+        hotplug_add_pkg(start);
+        hotplug_proccess_pkg();
     }
 
     for (;;) {

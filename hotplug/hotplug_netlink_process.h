@@ -73,7 +73,11 @@ char* get_hotplug_var(const char* key);
 void hotplug_dump_pkg(hp_pkg* pkg);
 
 // The daemon's loop; returns 0, only when the socket cannot be set up.
+// Once the socket is bound it queues and dispatches the start-up package.
 int hotplug_main();
+// The package of the storage pass run at start: "add" "block" with DEVPATH
+// /hotplug-start, as if the kernel had sent it. Null when out of memory.
+hp_pkg* hotplug_startup_pkg();
 
 // Appends `pkg` to the queue or, when admission is off, frees it.
 void hotplug_add_pkg(hp_pkg* pkg);

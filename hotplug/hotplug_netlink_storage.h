@@ -37,6 +37,17 @@ int hp_dump_partitions(hp_partition* first);
 int hp_find_disk(char* out, const char* partition);  // out: 32 bytes
 int hp_get_usb_position(hp_partition* list);
 int hp_make_mount_path(hp_partition* list, hp_partition* node);
+// Tells whether a path exists (the default looks with lstat).
+using hp_exists_fn = bool (*)(const char* path);
+bool hp_path_exists(const char* path);
+// Names the directory of a node that is to be mounted: the name of
+// hp_make_mount_path, unless another node's mount holds that directory; then
+// the lowest /mnt/usb<pos>_<n> that no node's mount holds and that does not
+// exist. 0 with `path` set, -1 when the node is not in the list.
+int hp_choose_mount_path(hp_partition* list, hp_partition* node, hp_exists_fn exists);
+// True when a mounted node's directory carries its port ("usb<pos>_"), so
+// the unmounting step leaves it where it is, whatever its number.
+bool hp_mount_path_fits(const hp_partition* node);
 int hp_strip_spaces(char* text);
 int hp_parse_mount_path(const char* path, int* disk, int* partition);
 

@@ -66,8 +66,9 @@ void copy_field(char* dst, size_t size, std::string_view src) {
 
 }  // namespace
 
-void hp_parse_partition_line(std::string_view line, bool cut, hp_partition* node) {
+void hp_parse_partition_line(std::string_view line, bool cut, hp_partition* node, bool* whole_disk) {
     using namespace hp_text;
+    if (whole_disk) *whole_disk = false;
     long long major = 0, minor = 0, blocks = 0;
     bool named = false;
     if (take_number(line, INT32_MIN, INT32_MAX, &major)) {
@@ -87,8 +88,27 @@ void hp_parse_partition_line(std::string_view line, bool cut, hp_partition* node
     }
     if (blocks == 1) hp_set_status(node, HP_ST_IGNORE);
     size_t len = named ? strlen(node->partition) : 0;
-    if (len == 0 || !is_digit(node->partition[len - 1])) hp_set_status(node, HP_ST_IGNORE);
+    if (len == 0 || !is_digit(node->partition[len - 1])) {
+        hp_set_status(node, HP_ST_IGNORE);
+        if (whole_disk) *whole_disk = len > 0 && blocks != 1;
+    }
 }
+
+bool hp_is_partition_of(const char* name, const char* disk) {
+    size_t n = strlen(disk);
+    if (n == 0 || strncmp(name, disk, n) != 0 || name[n] == '\0') return false;
+    for (const char* p = name + n; *p; ++p)
+        if (!is_digit(*p)) return false;
+    return true;
+}
+
+namespace {
+
+// Marks a whole disk while the table is read; resolved before the reader
+// returns, so it never reaches the steps.
+constexpr const char* kWholeDisk = "wholedisk";
+
+}  // namespace
 
 int hp_read_partitions(FILE* f, hp_partition** head) {
     *head = nullptr;
@@ -98,17 +118,31 @@ int hp_read_partitions(FILE* f, hp_partition** head) {
     if (!hp_read_line(f, line, sizeof(line), &cut) || !hp_read_line(f, line, sizeof(line), &cut))
         return 0;
     hp_partition** tail = head;
+    int r = 0;
     while (hp_read_line(f, line, sizeof(line), &cut)) {
         hp_partition* node = static_cast<hp_partition*>(calloc(1, sizeof(hp_partition)));
         if (!node) {
             HP_LOG(HP_MOD_STORAGE, "can not alloc memory\n");
-            return -1;
+            r = -1;
+            break;
         }
-        hp_parse_partition_line(std::string_view(line, strlen(line)), cut, node);
+        bool whole_disk = false;
+        hp_parse_partition_line(std::string_view(line, strlen(line)), cut, node, &whole_disk);
+        if (whole_disk) hp_set_status(node, kWholeDisk);
         *tail = node;
         tail = &node->next;
     }
-    return 0;
+    // A stick formatted without a partition table (mkfs on the whole device)
+    // is listed as a disk alone: it is mounted like a partition of its own.
+    // A disk with partitions is left to them.
+    for (hp_partition* disk = *head; disk; disk = disk->next) {
+        if (strcmp(disk->status, kWholeDisk) != 0) continue;
+        bool has_partition = false;
+        for (hp_partition* n = *head; n && !has_partition; n = n->next)
+            has_partition = hp_is_partition_of(n->partition, disk->partition);
+        hp_set_status(disk, has_partition ? HP_ST_IGNORE : HP_ST_NEW);
+    }
+    return r;
 }
 
 int hp_get_partitions(hp_partition** head) {

@@ -15,9 +15,11 @@
 #include "hotplug/hotplug_netlink_lib.h"
 #include "hotplug/hp_log.h"
 
-// Tried in this order; ntfs-3g comes after the last row.
+// Tried in this order; ntfs-3g comes after the last row. ext4 and exfat
+// stand behind the older rows, so whatever one of those mounted is mounted
+// by it still; they are tried only when all of them failed.
 const hp_fs_row hp_fs_table[HP_FS_ROWS] = {
-    {"vfat", ""}, {"msdos", ""}, {"ext3", ""}, {"ext2", ""}, {"iso9660", ""},
+    {"vfat", ""}, {"msdos", ""}, {"ext3", ""}, {"ext2", ""}, {"iso9660", ""}, {"ext4", ""}, {"exfat", ""},
 };
 
 namespace {
@@ -89,7 +91,7 @@ int hp_mount_dir(hp_partition* list) {
         if (node->status[0] != '\0') continue;
         HP_DLOG(HP_MOD_STORAGE, "try to mount. status=%s m_path=%s dev=%s\n", node->status,
                 node->path, node->dev);
-        hp_make_mount_path(list, node);
+        hp_choose_mount_path(list, node, hp_path_exists);
         if (access(node->path, F_OK) == 0) {
             HP_LOG(HP_MOD_STORAGE, "the mount dir is exist!\n");
             continue;

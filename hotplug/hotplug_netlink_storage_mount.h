@@ -15,7 +15,7 @@ struct hp_fs_row {
     char fstype[10];
     char data[32];  // mount options; empty = the type's defaults
 };
-constexpr std::size_t HP_FS_ROWS = 5;
+constexpr std::size_t HP_FS_ROWS = 7;
 extern const hp_fs_row hp_fs_table[HP_FS_ROWS];
 
 // Room for a command line holding up to two quoted 127-character values.

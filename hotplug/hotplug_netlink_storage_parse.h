@@ -55,13 +55,22 @@ bool hp_read_line(FILE* f, char* buf, size_t size, bool* cut);
 // Fields are filled in order until one does not parse. The node is marked
 // "ignore" when the block count is 1, when the name is missing, too long for
 // the field (or cut off with the line), or does not end in a digit.
-// `cut` tells that the line was longer than the text given.
-void hp_parse_partition_line(std::string_view line, bool cut, hp_partition* node);
+// `cut` tells that the line was longer than the text given. `whole_disk`,
+// when given, tells whether the line names a whole disk: a complete line
+// whose name (kept whole) does not end in a digit, of more than one block.
+void hp_parse_partition_line(std::string_view line, bool cut, hp_partition* node,
+                             bool* whole_disk = nullptr);
 
 // Builds the list from /proc/partitions text: two header lines, then one
-// zero-filled node per line, in order. Sets *head first. 0, or -1 when a
-// node cannot be allocated (the nodes so far stay in the list).
+// zero-filled node per line, in order. Sets *head first. A whole disk none
+// of whose partitions (its name followed by digits) is listed carries a file
+// system of its own: it is kept (empty status) like a partition; any other
+// whole disk is "ignore". 0, or -1 when a node cannot be allocated (the
+// nodes so far stay in the list).
 int hp_read_partitions(FILE* f, hp_partition** head);
+
+// True when `name` is `disk` followed by one or more digits only.
+bool hp_is_partition_of(const char* name, const char* disk);
 
 // The three leading tokens of a /proc/mounts line.
 struct hp_mount_entry {

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "common/fd.h"
@@ -205,6 +206,13 @@ int hp_get_usb_position(hp_partition* list) {
         }
         int removable = 0;
         if (read_removable(node, disk, &removable) != 0) continue;
+        if (removable == 0 && node->status[0] == '\0' && strcmp(disk, node->partition) == 0) {
+            // A whole disk is mounted only as a removable stick: a fixed
+            // disk of the machine without partitions (a swap or data disk)
+            // is never taken for one.
+            ignore_node(node);
+            continue;
+        }
         if (removable == 0) {
             HP_DLOG(HP_MOD_STORAGE, "ignore the partition:%s\n", node->partition);
             if (strstr(disk, "sd")) {
@@ -236,6 +244,59 @@ int hp_make_mount_path(hp_partition* list, hp_partition* node) {
     hp_strip_spaces(node->path);
     HP_DLOG(HP_MOD_STORAGE, "mount_path=%s\n", node->path);
     return 0;
+}
+
+bool hp_path_exists(const char* path) {
+    struct stat st;
+    return lstat(path, &st) == 0;
+}
+
+namespace {
+
+// True when a node other than `self` holds a mount at `path`: one found
+// mounted ("mounted", or "ignore" when its position could not be read
+// afterwards) or one whose disk has gone and is still mounted ("toumount").
+bool held_by_other(const hp_partition* list, const hp_partition* self, const char* path) {
+    for (const hp_partition* n = list; n; n = n->next) {
+        if (n == self || n->path[0] == '\0' || strcmp(n->path, path) != 0) continue;
+        if (strcmp(n->status, HP_ST_MOUNTED) == 0 || strcmp(n->status, HP_ST_TOUMOUNT) == 0 ||
+            strcmp(n->status, HP_ST_IGNORE) == 0)
+            return true;
+    }
+    return false;
+}
+
+// Beyond any number of mounts one port can have.
+constexpr int kMaxMountNumber = 9999;
+
+}  // namespace
+
+int hp_choose_mount_path(hp_partition* list, hp_partition* node, hp_exists_fn exists) {
+    if (hp_make_mount_path(list, node) != 0) return -1;
+    if (!held_by_other(list, node, node->path)) return 0;
+    // The counted name belongs to a partition that was mounted before this
+    // one while a partition counted ahead of it was not (a stick pulled and
+    // plugged back in behind another, say). Mounted partitions are never
+    // moved for this: this one takes the lowest free number of its port,
+    // which still carries the port, so no later pass moves it either.
+    char taken[sizeof(node->path)];
+    snprintf(taken, sizeof(taken), "%s", node->path);
+    for (int n = 1; n <= kMaxMountNumber; ++n) {
+        char candidate[sizeof(node->path)];
+        snprintf(candidate, sizeof(candidate), "/mnt/usb%d_%d", (int)node->pos, n);
+        if (held_by_other(list, node, candidate) || exists(candidate)) continue;
+        snprintf(node->path, sizeof(node->path), "%s", candidate);
+        HP_LOG(HP_MOD_STORAGE, "the mount dir %s is taken, use %s\n", taken, node->path);
+        return 0;
+    }
+    return 0;  // no free number: the taken name stands and is refused as existing
+}
+
+bool hp_mount_path_fits(const hp_partition* node) {
+    char want[32];
+    snprintf(want, sizeof(want), "usb%d_", (int)node->pos);
+    hp_strip_spaces(want);
+    return strstr(node->path, want) != nullptr;
 }
 
 int hp_strip_spaces(char* text) {

@@ -15,10 +15,10 @@
 int hp_umount_dir(hp_partition* list) {
     for (hp_partition* node = list; node; node = node->next) {
         if (strcmp(node->status, HP_ST_MOUNTED) == 0) {
-            char want[32];
-            snprintf(want, sizeof(want), "usb%d_", (int)node->pos);
-            hp_strip_spaces(want);
-            if (strstr(node->path, want)) continue;
+            // Only the port is compared: a partition mounted under another
+            // number of its port (the lowest free one, when its counted
+            // name was taken) stays.
+            if (hp_mount_path_fits(node)) continue;
             HP_LOG(HP_MOD_STORAGE, "mount path is error:position:%d %s\n", (int)node->pos,
                    node->path);
             if (hp_umount_one(node) == 0) {
@@ -33,6 +33,17 @@ int hp_umount_dir(hp_partition* list) {
     }
     return 0;
 }
+
+namespace {
+
+// True for a path "/mnt/<name>": an entry of the directory the pass keeps.
+bool is_mnt_entry(const char* path) {
+    if (strncmp(path, "/mnt/", 5) != 0) return false;
+    const char* name = path + 5;
+    return name[0] != '\0' && !strchr(name, '/') && strcmp(name, ".") != 0 && strcmp(name, "..") != 0;
+}
+
+}  // namespace
 
 // Clears the way (processes on the mount, the FTP server, the mount's own
 // ntfs-3g driver), force-unmounts, removes the node and the directory and
@@ -64,7 +75,19 @@ int hp_umount_one(hp_partition* node) {
     HP_DLOG(HP_MOD_STORAGE, "start to umount:%s\n", node->path);
     if (umount2(node->path, MNT_FORCE) != 0) {
         HP_BARE("umount failed:%s %s", node->path, cmd);
-        return -1;
+        // A partition still present keeps its mount (and is tried again by
+        // the next pass). One whose disk has gone never comes back under
+        // this mount, and kept there it would hold the port's name for
+        // good: it is detached lazily, so the name is free now and the file
+        // system ends when its last user lets go. The directory left behind
+        // is empty; the clean-up below goes on as after an unmount. Only a
+        // directory of /mnt is detached so: a mount elsewhere that looks
+        // gone (the kernel's tables naming its device differently) is the
+        // system's, not a stick's.
+        if (strcmp(node->status, HP_ST_TOUMOUNT) != 0 || !is_mnt_entry(node->path) ||
+            umount2(node->path, MNT_DETACH) != 0)
+            return -1;
+        HP_LOG(HP_MOD_STORAGE, "%s detached, its users keep it until they let go\n", node->path);
     }
 
     // Only a node under /var/dev, one that the pass made itself.

@@ -39,7 +39,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         size_t len = strlen(n->partition);
         if (strcmp(n->status, HP_ST_IGNORE) != 0) {
             check(strcmp(n->status, HP_ST_NEW) == 0);
-            check(len > 0 && n->partition[len - 1] >= '0' && n->partition[len - 1] <= '9');
+            check(len > 0);
+            // A kept name that does not end in a digit is a whole disk none
+            // of whose partitions is listed.
+            if (n->partition[len - 1] < '0' || n->partition[len - 1] > '9')
+                for (hp_partition* m = head; m; m = m->next) check(!hp_is_partition_of(m->partition, n->partition));
         }
         // A name is one token: no white space in it.
         for (size_t i = 0; i < len; ++i) check(!hp_text::is_space(n->partition[i]));

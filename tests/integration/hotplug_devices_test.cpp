@@ -69,7 +69,7 @@ void with_net_daemon(const std::function<void(Daemon&, sandbox::StandIns&)>& bod
     opts.user_ns = true;  // only injected events arrive
     sandbox::run(
         [&] {
-            sandbox::tmpfs("/var");
+            sandbox::storage_world();
             sandbox::Console console;
             sandbox::StandIns tools;
             for (const char* t : {"ifconfig", "brctl", "sendarp", "radioctl", "reboot", "id"}) tools.add(t);
@@ -143,8 +143,7 @@ void with_printer_daemon(bool make_printer, const std::function<void(Daemon&, sa
     opts.user_ns = true;
     sandbox::run(
         [&] {
-            sandbox::tmpfs("/var");
-            sandbox::hide_dev();
+            sandbox::storage_world();
             if (make_printer) sandbox::write_file("/dev/printer0", "");
             sandbox::tmpfs("/etc/hotplug");
             ASSERT_EQ(::mkdir("/etc/hotplug/firmware", 0755), 0);

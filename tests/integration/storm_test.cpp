@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -299,6 +300,18 @@ TEST(Storm, HotplugSurvivesTenThousandMixedDatagrams) {
                 ASSERT_GE(fd, 0);
                 ASSERT_GT(::fcntl(fd, F_SETPIPE_SZ, 1 << 20), 0);
                 ::close(fd);
+            }
+            if (kSanitized) {
+                // A handler child ends through exit(), and a sanitizer build
+                // runs its leak check there. The storm's time-outs SIGKILL
+                // children, some of them inside that check, which then
+                // reports that it could not stop the process: no finding,
+                // only noise. The children's leaks are checked by the other
+                // tests.
+                const char* o = std::getenv("ASAN_OPTIONS");
+                std::string opts = o ? o : "";
+                opts += opts.empty() ? "detect_leaks=0" : ":detect_leaks=0";
+                ::setenv("ASAN_OPTIONS", opts.c_str(), 1);
             }
             sandbox::Process hp({sandbox::bin("hotplug")}, "/run/hotplug.out");
             UeventSender tx;

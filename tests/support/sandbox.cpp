@@ -1,5 +1,6 @@
 #include "tests/support/sandbox.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/loop.h>
@@ -311,6 +312,43 @@ void hide_dev(const std::map<std::string, dev_t>& blockdevs) {
         check(::mknod(path.c_str(), S_IFBLK | 0660, devno) == 0, "mknod " + path);
     }
     check(::mount(staging.c_str(), "/dev", nullptr, MS_MOVE, nullptr) == 0, "move tmpfs over /dev");
+}
+
+void storage_world() {
+    tmpfs("/var");
+    tmpfs("/mnt");
+    hide_dev();
+    fake_proc_partitions({});
+    fake_sys_block({});
+    StandIns tools;
+    for (const char* t : {"fuser", "killall", "kill"}) tools.add(t);
+    tools.add("ntfs-3g", 1);
+}
+
+bool wait_childless(pid_t pid, double seconds) {
+    auto has_child = [pid] {
+        DIR* d = ::opendir("/proc");
+        if (!d) return false;
+        bool found = false;
+        while (struct dirent* e = ::readdir(d)) {
+            if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+            std::string stat = read_file(std::string("/proc/") + e->d_name + "/stat");
+            size_t paren = stat.rfind(')');
+            if (paren == std::string::npos) continue;
+            // ") <state> <ppid> ..."
+            std::istringstream ss(stat.substr(paren + 1));
+            std::string state;
+            long ppid = -1;
+            ss >> state >> ppid;
+            if (ppid == pid) {
+                found = true;
+                break;
+            }
+        }
+        ::closedir(d);
+        return found;
+    };
+    return wait_until([&] { return !has_child(); }, seconds);
 }
 
 // ---- stand-ins ----

@@ -7,7 +7,7 @@
 //   TEST(Hotplug, Something) {
 //       SANDBOX_REQUIRE_ROOT();
 //       sandbox::run([] {
-//           sandbox::tmpfs("/var");
+//           sandbox::storage_world();              // hotplug runs a storage pass at start
 //           sandbox::Console console;              // FIFO over /dev/console
 //           sandbox::Process hp({sandbox::bin("hotplug")});
 //           sandbox::send_uevent(sandbox::uevent("add@/devices/x", {"SUBSYSTEM=block"}));
@@ -105,6 +105,20 @@ private:
 // (name -> device number), so that the device of every foreign mount fails
 // stat. Call before Console.
 void hide_dev(const std::map<std::string, dev_t>& blockdevs = {});
+
+// The storage pass's world for a body that starts hotplug but plays no disk.
+// hotplug runs a storage pass as soon as it listens (and again for every
+// block add and usb remove), and no pass may ever see this machine's disks,
+// /mnt or tools: this lays tmpfs over /var and /mnt, hides the machine's
+// block devices (hide_dev), binds an empty table over /proc/partitions,
+// lays an empty /sys/block, and puts logging stand-ins for fuser, killall,
+// kill and ntfs-3g first on PATH (in the default stand-in directory, so a
+// StandIns made later adds to them). Call it first, before Console.
+void storage_world();
+
+// Waits until `pid` has no child process left (its handler children have
+// ended and been reaped); false when one is still there after `seconds`.
+bool wait_childless(pid_t pid, double seconds);
 
 // Logging stand-ins for external tools in their own directory, first on
 // PATH (of this process, so of everything started from it).

@@ -6,8 +6,9 @@
 namespace {
 
 TEST(StorageFsTable, TypesAreTriedInTheirFixedOrderWithDefaults) {
-    const char* want[] = {"vfat", "msdos", "ext3", "ext2", "iso9660"};
-    ASSERT_EQ(HP_FS_ROWS, 5u);
+    // ext4 and exfat come last: nothing that mounted before changes type.
+    const char* want[] = {"vfat", "msdos", "ext3", "ext2", "iso9660", "ext4", "exfat"};
+    ASSERT_EQ(HP_FS_ROWS, 7u);
     for (std::size_t i = 0; i < HP_FS_ROWS; ++i) {
         EXPECT_STREQ(hp_fs_table[i].fstype, want[i]);
         EXPECT_STREQ(hp_fs_table[i].data, "");

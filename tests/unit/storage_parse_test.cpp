@@ -80,11 +80,40 @@ TEST(StoragePartitions, DisksExtendedAndPartitions) {
     EXPECT_EQ(n[0]->major, 8);
     EXPECT_EQ(n[1]->minor, 1);
     EXPECT_STREQ(n[1]->partition, "sda1");
-    const char* want[] = {"ignore", "", "ignore", "", "ignore", "", ""};
+    // sdb has no partition listed: a file system on the whole stick, kept.
+    const char* want[] = {"ignore", "", "ignore", "", "", "", ""};
     for (size_t i = 0; i < n.size(); ++i) EXPECT_STREQ(n[i]->status, want[i]) << n[i]->partition;
     // A block count beyond 32 bits is read, not mistaken for anything else.
     EXPECT_STREQ(n[6]->partition, "nvme0n1");
     EXPECT_EQ(n[6]->pos, 0);
+}
+
+// A whole disk is kept only when none of its partitions is listed, wherever
+// they stand in the table; names that merely begin with the disk's name
+// (sdaa beside sda) are other disks.
+TEST(StoragePartitions, WholeDiskWithoutPartitionsIsKept) {
+    List list;
+    ASSERT_EQ(read_partitions(std::string(kHeader) +
+                                  "   8        1    7822336 sda1\n"
+                                  "   8        0    7823360 sda\n"
+                                  "  65      160    3913728 sdaa\n"
+                                  "   8       16          1 sdb\n"
+                                  "   8       32    3913728 sdc\n"
+                                  "   8       33    3913728 sdc12\n"
+                                  "   8       48    3913728 sdd\n",
+                              list),
+              0);
+    auto n = list.nodes();
+    ASSERT_EQ(n.size(), 7u);
+    const char* want[] = {"", "ignore", "", "ignore", "ignore", "", ""};
+    for (size_t i = 0; i < n.size(); ++i) EXPECT_STREQ(n[i]->status, want[i]) << n[i]->partition;
+
+    EXPECT_TRUE(hp_is_partition_of("sda1", "sda"));
+    EXPECT_TRUE(hp_is_partition_of("sdc12", "sdc"));
+    EXPECT_FALSE(hp_is_partition_of("sdaa", "sda"));
+    EXPECT_FALSE(hp_is_partition_of("sdaa1", "sda"));
+    EXPECT_FALSE(hp_is_partition_of("sda", "sda"));
+    EXPECT_FALSE(hp_is_partition_of("sda1", ""));
 }
 
 TEST(StoragePartitions, MalformedLinesBecomeIgnoredNodes) {
@@ -359,6 +388,83 @@ TEST(StorageMountPath, NamesCountEarlierMountsOfThePort) {
     EXPECT_EQ(hp_make_mount_path(&n[0], &stranger), -1);
     EXPECT_STREQ(stranger.path, "/keep");
     EXPECT_NE(console.text().find("]:node is not in the list\n"), std::string::npos);
+}
+
+// Directory names of mounts that collide: a stick pulled and plugged back in
+// behind another on its port counts to the number the other one holds.
+const char* const* g_existing = nullptr;
+bool exists_in_list(const char* path) {
+    for (const char* const* e = g_existing; e && *e; ++e)
+        if (strcmp(*e, path) == 0) return true;
+    return false;
+}
+
+TEST(StorageMountPath, TakenNameGivesTheLowestFreeNumberAndThatMountStays) {
+    ConsoleCapture console;
+    // B (sdb1) was mounted second, at /mnt/usb2_2; A (sdc1) comes back and
+    // is listed after it, so it counts to 2.
+    hp_partition n[2]{};
+    n[0].next = &n[1];
+    strcpy(n[0].partition, "sdb1");
+    n[0].pos = 2;
+    hp_set_status(&n[0], "mounted");
+    strcpy(n[0].path, "/mnt/usb2_2");
+    strcpy(n[1].partition, "sdc1");
+    n[1].pos = 2;
+    const char* existing[] = {"/mnt/usb2_2", nullptr};
+    g_existing = existing;
+    ASSERT_EQ(hp_choose_mount_path(&n[0], &n[1], exists_in_list), 0);
+    EXPECT_STREQ(n[1].path, "/mnt/usb2_1");
+    EXPECT_NE(console.text().find("]:the mount dir /mnt/usb2_2 is taken, use /mnt/usb2_1\n"), std::string::npos);
+    EXPECT_STREQ(n[0].path, "/mnt/usb2_2");  // the mounted one is never moved
+
+    // The next pass finds both mounted under their port: neither is moved,
+    // whatever its number.
+    hp_set_status(&n[1], "mounted");
+    EXPECT_TRUE(hp_mount_path_fits(&n[0]));
+    EXPECT_TRUE(hp_mount_path_fits(&n[1]));
+    hp_partition moved{};
+    moved.pos = 2;
+    strcpy(moved.path, "/mnt/usb1_1");
+    EXPECT_FALSE(hp_mount_path_fits(&moved));
+
+    // Numbers held by a mount (also one whose disk has gone, or one whose
+    // position could not be read) or taken by an entry of /mnt are passed
+    // over.
+    hp_partition m[5]{};
+    for (int i = 0; i < 4; ++i) m[i].next = &m[i + 1];
+    m[0].pos = 2;  // new, first in the list: counts to 1
+    m[1].pos = 2;
+    hp_set_status(&m[1], "mounted");
+    strcpy(m[1].path, "/mnt/usb2_1");
+    hp_set_status(&m[2], "toumount");
+    strcpy(m[2].path, "/mnt/usb2_2");
+    m[3].pos = 2;
+    hp_set_status(&m[3], "ignore");
+    strcpy(m[3].path, "/mnt/usb2_4");
+    m[4].pos = 2;
+    hp_set_status(&m[4], "umounted");  // gone in this pass: frees its number
+    strcpy(m[4].path, "/mnt/usb2_5");
+    const char* more[] = {"/mnt/usb2_1", "/mnt/usb2_2", "/mnt/usb2_3", "/mnt/usb2_4", nullptr};
+    g_existing = more;
+    ASSERT_EQ(hp_choose_mount_path(&m[0], &m[0], exists_in_list), 0);
+    EXPECT_STREQ(m[0].path, "/mnt/usb2_5");
+
+    // Without a collision the counted name stands, also when the directory
+    // exists without a mount (the mounting step then refuses it as before).
+    ConsoleCapture quiet;
+    const char* stale[] = {"/mnt/usb2_1", nullptr};
+    g_existing = stale;
+    hp_partition k[2]{};
+    k[0].next = &k[1];
+    k[0].pos = 2;
+    k[1].pos = 2;
+    hp_set_status(&k[1], "mounted");
+    strcpy(k[1].path, "/mnt/usb2_3");
+    ASSERT_EQ(hp_choose_mount_path(&k[0], &k[0], exists_in_list), 0);
+    EXPECT_STREQ(k[0].path, "/mnt/usb2_1");
+    EXPECT_EQ(quiet.text(), "");
+    g_existing = nullptr;
 }
 
 TEST(StorageMountPath, StripSpaces) {
