@@ -125,6 +125,13 @@ def make_stick(path, kinds, size_mib=64):
     return path
 
 
+def make_whole_stick(path, kind, size_mib=64):
+    """A stick formatted without a partition table."""
+    sparse(path, size_mib * MIB)
+    mkfs_for(kind)(path, size_mib * MIB)
+    return path
+
+
 def make_iso_stick(path, work):
     tree = os.path.join(work, "iso-tree")
     os.makedirs(tree, exist_ok=True)
@@ -630,6 +637,112 @@ class Stories:
             check(1.5 <= dt <= 6, f"the report came {dt:.1f} s after the change, not about 2 s")
         finally:
             self.b.sh("ip link del wan0")
+
+
+    # -- sticks and restarts the way users meet them on a router
+    def story_ext4(self):
+        self.fs_story("ext4", "ext4", port=2)
+
+    def story_exfat(self):
+        self.fs_story("exfat", "exfat", port=3)
+
+    def story_whole_stick(self):
+        """A stick formatted without a partition table is its own partition 1."""
+        img = make_whole_stick(self.img("whole"), "fat32")
+        dev, mark, m = self.plug_and_mount(img, "ehci.0", 2, "/mnt/usb2_1", "vfat")
+        check(m[0] == "/var/dev/sda", f"mounted from {m[0]}, not the whole disk /var/dev/sda")
+        self.wait_msgs(mark, [("DISK_ADDED", 2, 0), ("PART_MOUNTED", 2, 1)])
+        self.b.ok("echo whole >/mnt/usb2_1/w.txt && sync")
+        self.pull(dev, 2)
+        check(fat_read(img, "w.txt", offset=0) == "whole\n", "the file did not reach the stick")
+
+    def replug_keeps_its_name(self, first, second):
+        """Two sticks on root port 2 (first and second give bus and port):
+        _1 and _2. The first is pulled and plugged back in; the kernel now
+        lists it after the second, and it takes the free name _1 again."""
+        a = make_stick(self.img("collide-a"), ["fat32"])
+        b = make_stick(self.img("collide-b"), ["ext2"])
+        da, mark, _ = self.plug_and_mount(a, *first, "/mnt/usb2_1", "vfat")
+        self.wait_msgs(mark, [("DISK_ADDED", 2, 0), ("PART_MOUNTED", 2, 1)])
+        self.settle()
+        db, mark, _ = self.plug_and_mount(b, *second, "/mnt/usb2_2", "ext2")
+        self.wait_msgs(mark, [("PART_MOUNTED", 2, 2)])
+        self.settle()
+        self.b.ok("echo a >/mnt/usb2_1/a.txt && echo b >/mnt/usb2_2/b.txt && sync")
+        mark = self.b.mark()
+        self.b.unplug(da)
+        self.wait_msgs(mark, [("PART_UNMOUNTED", 2, 1), ("DISK_REMOVED", 2, 0)])
+        self.settle()
+        check(sorted(self.b.mounts()) == ["/mnt/usb2_2"], f"mounts after the pull: {sorted(self.b.mounts())}")
+        da, mark, m = self.plug_and_mount(a, *first, "/mnt/usb2_1", "vfat")
+        self.wait_msgs(mark, [("DISK_ADDED", 2, 0), ("PART_MOUNTED", 2, 1)])
+        self.settle()
+        mounts = self.b.mounts()
+        check(sorted(mounts) == ["/mnt/usb2_1", "/mnt/usb2_2"], f"mounts now {sorted(mounts)}")
+        check(mounts["/mnt/usb2_2"][1] == "ext2", "the second stick moved")
+        check(self.b.ok("cat /mnt/usb2_1/a.txt /mnt/usb2_2/b.txt") == "a\nb", "the sticks swapped names")
+        check(storage_msgs(self.b.since(mark)) == [("DISK_ADDED", 2, 0), ("PART_MOUNTED", 2, 1)],
+              f"plexd got {storage_msgs(self.b.since(mark))}")
+        self.b.ok("ls /var/dev/sda1 /var/dev/sdb1")
+        mark = self.b.mark()
+        self.b.unplug(db)
+        self.wait_msgs(mark, [("PART_UNMOUNTED", 2, 2)])
+        self.pull(da, 2)
+
+    def story_replug_on_a_hub(self):
+        self.b.plug_hub("xhci.0", 2)
+        time.sleep(1)
+        self.replug_keeps_its_name(("xhci.0", "2.1"), ("xhci.0", "2.2"))
+        self.b.unplug_all()
+
+    def story_replug_on_two_controllers(self):
+        self.replug_keeps_its_name(("ehci.0", 2), ("ehci2.0", 2))
+
+    def story_present_at_start(self):
+        """A stick plugged in while hotplug is not running is mounted when it
+        starts; a restart with the stick mounted changes and announces nothing."""
+        self.b.ok("/etc/init.d/plumbing stop")
+        img = make_stick(self.img("at-start"), ["fat32"])
+        try:
+            dev = self.b.plug(img, "ehci.0", 3)
+            check(wait_for(lambda: self.b.sh("test -e /sys/block/sda/sda1")[0] == 0, 30, 0.2),
+                  "the stick did not appear")
+            time.sleep(2)
+            check(self.b.mounts() == {}, "something mounted the stick without hotplug")
+            mark = self.b.mark()
+        finally:
+            self.b.ok("/etc/init.d/plumbing start")
+        self.wait_mounted("/mnt/usb3_1", "vfat")
+        self.wait_msgs(mark, [("DISK_ADDED", 3, 0), ("PART_MOUNTED", 3, 1)])
+        self.settle()
+        mark = self.b.mark()
+        self.b.ok("/etc/init.d/plumbing restart")
+        time.sleep(3)
+        self.settle()
+        check(sorted(self.b.mounts()) == ["/mnt/usb3_1"], f"mounts after a restart: {sorted(self.b.mounts())}")
+        check(storage_msgs(self.b.since(mark)) == [], f"a restart announced {storage_msgs(self.b.since(mark))}")
+        self.pull(dev, 3)
+
+    def story_busy_mount_without_fuser(self):
+        """No fuser on the board: the user of a pulled stick's mount stays,
+        the forced unmount fails, the mount is detached, and the port mounts
+        the next stick."""
+        where = self.b.ok("command -v fuser")
+        self.b.ok(f"mv {where} {where}.off")
+        try:
+            img = make_stick(self.img("nofuser"), ["fat32"])
+            dev, mark, m = self.plug_and_mount(img, "ehci.0", 1, "/mnt/usb1_1", "vfat")
+            self.b.ok("cd /mnt/usb1_1 && (sleep 100000 </dev/null >/dev/null 2>&1 & echo $! >/tmp/busy.pid)")
+            self.settle()
+            self.pull(dev, 1)
+            pid = self.b.ok("cat /tmp/busy.pid")
+            check(self.b.sh(f"kill -0 {pid}")[0] == 0, "the user of the mount was killed after all")
+            img2 = make_stick(self.img("nofuser-next"), ["fat32"])
+            dev2, mark, m = self.plug_and_mount(img2, "ehci.0", 1, "/mnt/usb1_1", "vfat")
+            self.wait_msgs(mark, [("DISK_ADDED", 1, 0), ("PART_MOUNTED", 1, 1)])
+            self.pull(dev2, 1)
+        finally:
+            self.b.sh(f"mv {where}.off {where}; kill $(cat /tmp/busy.pid)")
 
 
 def main():
