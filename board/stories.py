@@ -727,7 +727,7 @@ class Stories:
         """No fuser on the board: the user of a pulled stick's mount stays,
         the forced unmount fails, the mount is detached, and the port mounts
         the next stick."""
-        where = self.b.ok("command -v fuser")
+        where = self.b.ok("which fuser")
         self.b.ok(f"mv {where} {where}.off")
         try:
             img = make_stick(self.img("nofuser"), ["fat32"])
