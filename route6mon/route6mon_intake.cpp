@@ -163,6 +163,27 @@ int open_route_socket() {
     return sock;
 }
 
+// One receive on a netlink socket. Gives the length as recvmsg does, and
+// whether the datagram came whole from the kernel (port 0): only the kernel
+// speaks for the routing tables, so a unicast from a process is passed over,
+// or anyone could have routes deleted; a datagram cut short by the buffer
+// is passed over too.
+static ssize_t recv_from_kernel(int sock, uint8_t* buf, size_t len, int flags, bool& usable) {
+    struct sockaddr_nl from;
+    memset(&from, 0, sizeof from);
+    struct iovec iov = {buf, len};
+    struct msghdr mh;
+    memset(&mh, 0, sizeof mh);
+    mh.msg_name = &from;
+    mh.msg_namelen = sizeof from;
+    mh.msg_iov = &iov;
+    mh.msg_iovlen = 1;
+    ssize_t n = recvmsg(sock, &mh, flags);
+    usable = n > 0 && !(mh.msg_flags & MSG_TRUNC) && mh.msg_namelen >= sizeof from &&
+             from.nl_family == AF_NETLINK && from.nl_pid == 0;
+    return n;
+}
+
 bool dump_and_handle(uint16_t request, uint32_t seq) {
     // A socket of its own, in no group: the dump's replies do not mix with
     // notifications, and the notification socket keeps its queue meanwhile.
@@ -194,21 +215,12 @@ bool dump_and_handle(uint16_t request, uint32_t seq) {
 
     alignas(4) uint8_t buf[R6_DUMP_BUF];
     for (;;) {
-        struct sockaddr_nl from;
-        memset(&from, 0, sizeof from);
-        struct iovec iov = {buf, sizeof buf};
-        struct msghdr mh;
-        memset(&mh, 0, sizeof mh);
-        mh.msg_name = &from;
-        mh.msg_namelen = sizeof from;
-        mh.msg_iov = &iov;
-        mh.msg_iovlen = 1;
-        ssize_t n = recvmsg(s, &mh, 0);
+        bool usable = false;
+        ssize_t n = recv_from_kernel(s, buf, sizeof buf, 0, usable);
         if (n < 0 && errno == EINTR) continue;
         // ENOBUFS: part of the dump was lost; EAGAIN: no answer in time.
         if (n <= 0) return false;
-        // Only the kernel's replies count (see recv_msg).
-        if (mh.msg_namelen < sizeof from || from.nl_family != AF_NETLINK || from.nl_pid != 0) continue;
+        if (!usable) continue;
         switch (walk_dump(buf, static_cast<size_t>(n), seq, handle_dump_entry, nullptr)) {
         case DUMP_DONE:
             return true;
@@ -261,23 +273,10 @@ void recv_msg(int sock) {
 
     uint8_t* buf = static_cast<uint8_t*>(obxMem_alloc(R6_RECV_BUF, 1));
     if (!buf) return;
-    struct sockaddr_nl from;
-    memset(&from, 0, sizeof from);
-    struct iovec iov = {buf, R6_RECV_BUF};
-    struct msghdr mh;
-    memset(&mh, 0, sizeof mh);
-    mh.msg_name = &from;
-    mh.msg_namelen = sizeof from;
-    mh.msg_iov = &iov;
-    mh.msg_iovlen = 1;
-    ssize_t n = recvmsg(sock, &mh, MSG_DONTWAIT);
+    bool usable = false;
+    ssize_t n = recv_from_kernel(sock, buf, R6_RECV_BUF, MSG_DONTWAIT, usable);
     if (n < 0 && errno == ENOBUFS) overflowed = true;
-    // Any other failed receive (EAGAIN, EINTR) and a datagram cut short by
-    // the buffer change nothing. Only the kernel (port 0) speaks for the
-    // routing tables: a unicast from a process is dropped, or anyone could
-    // have routes deleted.
-    if (n > 0 && !(mh.msg_flags & MSG_TRUNC) && mh.msg_namelen >= sizeof from &&
-        from.nl_family == AF_NETLINK && from.nl_pid == 0)
-        handle_datagram(buf, static_cast<size_t>(n));
+    // Any other failed receive (EAGAIN, EINTR) changes nothing.
+    if (usable) handle_datagram(buf, static_cast<size_t>(n));
     obxMem_free(buf);
 }
