@@ -434,7 +434,9 @@ TEST(Bus, SendToStalledServerFailsInsteadOfHanging) {
         EXPECT_LE(waited, 8) << "the failing send waited too long";
 
         ASSERT_EQ(kill(plexd->pid(), SIGCONT), 0);
-        EXPECT_TRUE(wait_lines(static_cast<size_t>(sent), 10)) << out_lines().size() << " of " << sent;
+        EXPECT_TRUE(wait_lines(static_cast<size_t>(sent), 10))
+            << out_lines().size() << " of " << sent << "; plexd " << (plexd->alive() ? "runs" : "has ended")
+            << ", its diagnostics: " << sandbox::read_file(kErr);
         EXPECT_EQ(obxMsg_send(h, m), 0);
         EXPECT_TRUE(wait_lines(static_cast<size_t>(sent) + 1, 5));
         obxMem_free(m);
