@@ -13,6 +13,7 @@ Prints one line per story (PASS name / FAIL name: reason), then
 """
 
 import argparse
+import glob
 import json
 import os
 import re
@@ -164,10 +165,14 @@ class Board:
         self.boot_log = os.path.join(work, "boot.log")
         self.qmp_path = os.path.join(work, "qmp.sock")
         self.agent_path = os.path.join(work, "agent.sock")
-        for p in (self.console_path, self.boot_log, self.qmp_path, self.agent_path):
+        for p in (self.console_path, self.boot_log, self.qmp_path, self.agent_path,
+                  *glob.glob(os.path.join(work, "console.*.log")),
+                  *glob.glob(os.path.join(work, "boot.*.log"))):
             if os.path.exists(p):
                 os.unlink(p)
         self.kernel, self.initrd = kernel, initrd
+        self.boots = 0
+        self.answering = False  # the command channel is in step with us
         self.events = []
         self.events_lock = threading.Condition()
         self.qmp_replies = []
@@ -179,6 +184,13 @@ class Board:
         for p in (self.qmp_path, self.agent_path):
             if os.path.exists(p):
                 os.unlink(p)
+        # A board booted afresh after a failure keeps what the last one
+        # printed, as console.1.log and boot.1.log (and so on).
+        if self.boots:
+            for p in (self.console_path, self.boot_log):
+                if os.path.exists(p):
+                    os.replace(p, p[:-len(".log")] + f".{self.boots}.log")
+        self.boots += 1
         cmd = [
             "qemu-system-mips", "-M", "malta", "-m", "256",
             "-kernel", self.kernel, "-initrd", self.initrd,
@@ -209,6 +221,7 @@ class Board:
         line = self._agent_line(timeout=120)
         check(line is not None and "board: ready" in line,
               f"the board did not come up (boot log: {self.tail(self.boot_log)})")
+        self.answering = True
 
     def _connect(self, path):
         end = time.monotonic() + 30
@@ -337,7 +350,11 @@ class Board:
         out = []
         while True:
             line = self._agent_line(timeout)
-            check(line is not None, f"guest command timed out: {command}")
+            if line is None:
+                # Its answer may still come, and would be taken for the
+                # answer to the next command.
+                self.answering = False
+                raise StoryFailed(f"guest command timed out: {command}")
             m = re.fullmatch(r"@@rc=(\d+)", line)
             if m:
                 return int(m.group(1)), "\n".join(out)
@@ -784,10 +801,14 @@ def run(board, stories, names):
         except Exception as e:  # a story that breaks is a failed story, not the end of the run
             print(f"FAIL {label}: {e if isinstance(e, StoryFailed) else repr(e)}", flush=True)
             failed += 1
+            for what, path in (("console", board.console_path), ("kernel", board.boot_log)):
+                print(f"board: {label}: last lines of the {what}:\n{board.tail(path, 1500)}",
+                      file=sys.stderr, flush=True)
             # Start the next story on a board that answers: a guest that no
             # longer runs commands is booted afresh.
             try:
-                alive = board.qemu.poll() is None and board.sh("true", timeout=15)[0] == 0
+                alive = (board.qemu.poll() is None and board.answering
+                         and board.sh("true", timeout=15)[0] == 0)
             except StoryFailed:
                 alive = False
             if alive:
