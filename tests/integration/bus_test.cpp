@@ -435,7 +435,8 @@ TEST(Bus, SendToStalledServerFailsInsteadOfHanging) {
 
         ASSERT_EQ(kill(plexd->pid(), SIGCONT), 0);
         EXPECT_TRUE(wait_lines(static_cast<size_t>(sent), 10))
-            << out_lines().size() << " of " << sent << "; plexd " << (plexd->alive() ? "runs" : "has ended")
+            << out_lines().size() << " of " << sent << "; plexd "
+            << (plexd->alive() ? "runs" : "has ended with wait status " + std::to_string(plexd->wait_exit(0)))
             << ", its diagnostics: " << sandbox::read_file(kErr);
         EXPECT_EQ(obxMsg_send(h, m), 0);
         EXPECT_TRUE(wait_lines(static_cast<size_t>(sent) + 1, 5));

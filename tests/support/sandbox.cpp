@@ -88,6 +88,12 @@ void loopback_up() {
 // Body of the process that is pid 1 of the sandbox's pid namespace.
 [[noreturn]] void run_inner(const std::function<void()>& body) {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    // A session of its own: when the process group the test runner was
+    // started in is orphaned (its starting shell ends while the run goes
+    // on in the background), the kernel sends SIGHUP to every process of
+    // that group once one of them is stopped, and a daemon the body has
+    // stopped on purpose would die of it.
+    ::setsid();
     int code = 0;
     try {
         check(::mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) == 0,
