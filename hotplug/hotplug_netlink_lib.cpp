@@ -3,6 +3,7 @@
 
 #include <ctype.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -44,13 +45,12 @@ bool read_flat_cmdline(const char* name, char (&line)[128]) {
     return true;
 }
 
-}  // namespace
-
-// Scans /proc in directory order; the first process whose flattened command
-// line contains `pattern` wins, whatever program it is. Command lines are
-// compared on their first 126 bytes only.
-int find_pid_by_name(const char* pattern) {
-    int pid = 0;
+// Scans /proc in directory order and gives the id of the first process
+// whose command line `matches`, or 0. Both lookups share it, and with it the
+// console line that says /proc cannot be read (its line number is part of
+// its text).
+template <typename Match>
+int scan_proc(Match matches) {
     DirHandle dir("/proc");
     if (!dir) {
         HP_LOG_AT(56, HP_MOD_LIB, "dql:Cannot open /proc");
@@ -58,14 +58,43 @@ int find_pid_by_name(const char* pattern) {
     }
     while (struct dirent* ent = dir.next()) {
         if (strcmp(ent->d_name, "..") == 0 || !isdigit((unsigned char)ent->d_name[0])) continue;
-        char line[128];
-        if (!read_flat_cmdline(ent->d_name, line)) continue;
-        if (strstr(line, pattern)) {
-            pid = (int)strtol(ent->d_name, nullptr, 0);
-            break;
-        }
+        if (matches(ent->d_name)) return (int)strtol(ent->d_name, nullptr, 0);
     }
-    return pid;
+    return 0;
+}
+
+}  // namespace
+
+// The first process whose flattened command line contains `pattern` wins,
+// whatever program it is. Command lines are compared on their first 126
+// bytes only.
+int find_pid_by_name(const char* pattern) {
+    return scan_proc([pattern](const char* name) {
+        char line[128];
+        return read_flat_cmdline(name, line) && strstr(line, pattern) != nullptr;
+    });
+}
+
+bool hp_cmdline_program_is(std::string_view cmdline, std::string_view program) {
+    size_t end = cmdline.find('\0');
+    std::string_view argv0(cmdline.data(), end == std::string_view::npos ? cmdline.size() : end);
+    size_t slash = argv0.rfind('/');
+    if (slash != std::string_view::npos) argv0.remove_prefix(slash + 1);
+    return !program.empty() && argv0 == program;
+}
+
+int find_pid_by_program(const char* program) {
+    return scan_proc([program](const char* name) {
+        char path[64];
+        if (snprintf(path, sizeof(path), "/proc/%s/cmdline", name) >= (int)sizeof(path)) return false;
+        UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC));
+        if (!fd.valid()) return false;  // the process has gone
+        // The first argument is all that counts; a path longer than this
+        // is no program of ours.
+        char buf[256];
+        ssize_t n = read(fd.get(), buf, sizeof(buf));
+        return n > 0 && hp_cmdline_program_is(std::string_view(buf, (size_t)n), program);
+    });
 }
 
 int zorsystem(const char* command) {

@@ -13,7 +13,10 @@ unsigned char plexd_seen = 0;
 
 void notify_plexd(int disk, int partition, uint32_t type) {
     if (!plexd_seen) {
-        if (find_pid_by_name("plexd") == 0) {
+        // plexd itself, not any process that names it on its command line
+        // (`tail -f /var/msghpplexd` while plexd is down): taking such a
+        // process for plexd would drop the record instead of filing it.
+        if (find_pid_by_program("plexd") == 0) {
             char cmd[128];
             snprintf(cmd, sizeof(cmd), "echo %d %d %x >>/var/msghpplexd", disk, partition,
                      (unsigned)type);

@@ -457,6 +457,9 @@ TEST(StoragePass, WithoutBusOrPlexdTheMountStillHappensAndIsFiled) {
     SANDBOX_REQUIRE_ROOT();
     sandbox::run([] {
         Rig rig({false}, /*with_plexd=*/false);
+        // What an administrator runs while plexd is down: its command line
+        // names plexd, and it must not pass for it.
+        sandbox::Process tail({"/bin/sh", "-c", "sleep 60; :", "tail -f /var/msghpplexd"});
         rig.start();
         rig.partitions(1);
         rig.plug();

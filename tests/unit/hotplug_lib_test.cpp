@@ -129,6 +129,34 @@ TEST(FindPidByName, FirstInDirectoryOrderWins) {
     EXPECT_EQ(find_pid_by_name(t.c_str()), first);
 }
 
+// plexd is running only when a process runs the program plexd itself, not
+// when some command line merely names it.
+TEST(FindPidByProgram, BaseNameOfTheFirstArgumentOnly) {
+    using std::string_literals::operator""s;
+    const std::pair<std::string, bool> cases[] = {
+        {"plexd\0"s, true},
+        {"/usr/sbin/plexd\0--hex\0"s, true},
+        {"/usr/sbin/plexd"s, true},  // no terminating NUL
+        {"cat\0/var/msghpplexd\0"s, false},
+        {"tail\0-f\0/var/msghpplexd\0"s, false},
+        {"/usr/sbin/plexd2\0"s, false},
+        {"/opt/plexd/bin/run\0"s, false},
+        {"vi plexd\0"s, false},
+        {"\0plexd\0"s, false},
+        {""s, false},
+    };
+    for (const auto& [cmdline, is_plexd] : cases)
+        EXPECT_EQ(hp_cmdline_program_is(cmdline, "plexd"), is_plexd) << cmdline;
+
+    const std::string t = token() + "prog";
+    Sleeper named({"/bin/cat", "/var/" + t});
+    ASSERT_GT(named.pid(), 0);
+    EXPECT_EQ(find_pid_by_program(t.c_str()), 0);
+    Sleeper runs({"/usr/sbin/" + t, "--hex"});
+    ASSERT_GT(runs.pid(), 0);
+    EXPECT_EQ(find_pid_by_program(t.c_str()), runs.pid());
+}
+
 TEST(Zorsystem, ReturnsRawWaitStatus) {
     EXPECT_EQ(zorsystem(nullptr), 1);
     EXPECT_EQ(zorsystem("exit 3"), 768);
