@@ -34,7 +34,8 @@ int hp_check_mounts(hp_partition** head);
 int hp_dump_partitions(hp_partition* first);
 
 // USB position and mount-path naming.
-int hp_find_disk(char* out, const char* partition);  // out: 32 bytes
+int hp_find_disk(char* out, const char* partition);  // out: 32 bytes, in /sys/block
+int hp_find_disk_in(const char* sys_block, char* out, const char* partition);
 int hp_get_usb_position(hp_partition* list);
 int hp_make_mount_path(hp_partition* list, hp_partition* node);
 // Tells whether a path exists (the default looks with lstat).

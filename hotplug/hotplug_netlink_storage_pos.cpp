@@ -81,18 +81,20 @@ int hp_split_mount_path(std::string_view path, int* disk, int* partition) {
     return 0;
 }
 
-// First entry of /sys/block (in directory order) whose name lies inside the
-// partition name.
-int hp_find_disk(char* out, const char* partition) {
-    DirHandle dir("/sys/block");
+// The disk of a partition: the first entry of `sys_block` (in directory
+// order) that is the partition itself (a disk without a partition table) or
+// whose name followed by digits only is the partition's name. A containment
+// test would give sdaa1 the disk sda when that entry came first.
+int hp_find_disk_in(const char* sys_block, char* out, const char* partition) {
+    DirHandle dir(sys_block);
     if (!dir) {
-        HP_DLOG(HP_MOD_STORAGE, "can not open /sys/block\n");
+        HP_DLOG(HP_MOD_STORAGE, "can not open %s\n", sys_block);
         return -1;
     }
     while (struct dirent* ent = dir.next()) {
         size_t len = strlen(ent->d_name);
         if (len >= 32) continue;  // no room in the caller's buffer
-        if (strstr(partition, ent->d_name)) {
+        if (strcmp(partition, ent->d_name) == 0 || hp_is_partition_of(partition, ent->d_name)) {
             memcpy(out, ent->d_name, len + 1);
             return 0;
         }
@@ -100,6 +102,8 @@ int hp_find_disk(char* out, const char* partition) {
     HP_DLOG(HP_MOD_STORAGE, "can not find the disk the partition[%s] is reside in\n", partition);
     return -1;
 }
+
+int hp_find_disk(char* out, const char* partition) { return hp_find_disk_in("/sys/block", out, partition); }
 
 namespace {
 

@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -325,6 +326,26 @@ TEST(StoragePosition, PortFromResolvedPath) {
     EXPECT_EQ(hp_parse_usb_position("/sys/devices/usb1/1-2\n", &pos), -2);  // cut before the '/'
     EXPECT_EQ(hp_parse_usb_position("/sys/usb1/1-99999999999/x", &pos), -2);
     EXPECT_EQ(pos, -7);
+}
+
+// A partition belongs to the disk whose name it is, or whose name followed
+// by digits it is: sdaa1 is sdaa's even when sda comes first in the
+// directory.
+TEST(StoragePosition, DiskOfAPartitionIsMatchedExactly) {
+    char dir[] = "/tmp/sys-block-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    for (const char* disk : {"sda", "sdaa", "sdab"}) ASSERT_EQ(mkdir((std::string(dir) + "/" + disk).c_str(), 0755), 0);
+    const std::pair<const char*, const char*> cases[] = {
+        {"sdaa1", "sdaa"}, {"sdab12", "sdab"}, {"sda1", "sda"}, {"sda", "sda"}, {"sdaa", "sdaa"},
+        {"sdb1", ""}, {"sdax1", ""}, {"sd", ""},
+    };
+    for (const auto& [partition, disk] : cases) {
+        char out[32] = "";
+        EXPECT_EQ(hp_find_disk_in(dir, out, partition), disk[0] ? 0 : -1) << partition;
+        EXPECT_STREQ(out, disk) << partition;
+    }
+    for (const char* disk : {"sda", "sdaa", "sdab"}) rmdir((std::string(dir) + "/" + disk).c_str());
+    rmdir(dir);
 }
 
 TEST(StoragePosition, RemovableFile) {
