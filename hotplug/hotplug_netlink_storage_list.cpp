@@ -176,18 +176,28 @@ const char* hp_base_name(const char* dev) {
     return slash ? slash + 1 : dev;
 }
 
+bool hp_is_mnt_entry(std::string_view dir) {
+    constexpr std::string_view kMnt = "/mnt/";
+    if (dir.size() <= kMnt.size() || dir.compare(0, kMnt.size(), kMnt) != 0) return false;
+    std::string_view name(dir.data() + kMnt.size(), dir.size() - kMnt.size());
+    return name.find('/') == std::string_view::npos && name != "." && name != "..";
+}
+
 bool hp_parse_mount_line(std::string_view line, hp_mount_entry* out) {
     using namespace hp_text;
     std::string_view dev = take_token(line);
     std::string_view dir = take_token(line);
     std::string_view type = take_token(line);
-    if (type.empty()) return false;  // fewer than three tokens (or a cut line)
-    if (dev.size() >= sizeof(out->dev) || dir.size() >= sizeof(out->dir)) return false;
+    if (dir.empty() || dev.size() >= sizeof(out->dev)) return false;
     for (const char* skip : kSkippedDevices)
         if (contains(dev, skip)) return false;
     if (contains(dev, "=")) return false;
     size_t slash = dev.rfind('/');
     if (slash == std::string_view::npos || slash + 1 == dev.size()) return false;
+    out->system = !hp_is_mnt_entry(dir);
+    // Under /mnt: a line without its type was cut, and a longer directory
+    // than the field is none of the pass's names.
+    if (!out->system && (type.empty() || dir.size() >= sizeof(out->dir))) return false;
     copy_field(out->dev, sizeof(out->dev), dev);
     copy_field(out->dir, sizeof(out->dir), dir);
     copy_field(out->type, sizeof(out->type), type);
@@ -225,13 +235,19 @@ int hp_read_mounts(FILE* f, hp_partition** head, hp_is_blockdev_fn is_blockdev) 
             }
         }
         if (match) {
-            hp_set_status(match, HP_ST_MOUNTED);
+            // A partition the system mounted outside /mnt stays "ignore"
+            // whatever other lines say: such a node carries a path, which
+            // no "ignore" node from /proc/partitions has.
+            bool systems = strcmp(match->status, HP_ST_IGNORE) == 0 && match->path[0] != '\0';
+            if (systems) continue;
+            hp_set_status(match, m.system ? HP_ST_IGNORE : HP_ST_MOUNTED);
             copy_field(match->path, sizeof(match->path), m.dir);
             copy_field(match->dev, sizeof(match->dev), m.dev);
+            if (m.system) HP_DLOG(HP_MOD_STORAGE, "%s is mounted at %s: left alone\n", match->partition, m.dir);
             continue;
         }
 
-        if (!is_blockdev(m.dev)) continue;
+        if (m.system || !is_blockdev(m.dev)) continue;
         hp_partition* node = static_cast<hp_partition*>(calloc(1, sizeof(hp_partition)));
         if (!node) {
             HP_LOG(HP_MOD_STORAGE, "can not alloc memory\n");

@@ -72,18 +72,28 @@ int hp_read_partitions(FILE* f, hp_partition** head);
 // True when `name` is `disk` followed by one or more digits only.
 bool hp_is_partition_of(const char* name, const char* disk);
 
+// True for a directory directly under /mnt ("/mnt/<name>", no further
+// '/'): the only places the storage pass mounts, unmounts or sweeps. A mount
+// anywhere else belongs to the system (its root, a data disk at /srv) and
+// is left exactly as it is.
+bool hp_is_mnt_entry(std::string_view dir);
+
 // The three leading tokens of a /proc/mounts line.
 struct hp_mount_entry {
     char dev[32];
-    char dir[32];
+    char dir[32];    // cut to fit when the mount is the system's
     char type[10];
+    bool system;     // mounted outside /mnt (hp_is_mnt_entry is false)
 };
 
-// Parses one /proc/mounts line. False when the line is to be skipped: fewer
-// than three tokens, a device or mount-point token too long for its 32 bytes,
-// a pseudo or network device (by name), a device with '=' or without a '/',
-// or one whose base name is empty. The type token is cut to fit; nothing
-// reads it.
+// Parses one /proc/mounts line. False when the line is to be skipped: a
+// missing device or mount-point token, a device token too long for its 32
+// bytes, a pseudo or network device (by name), a device with '=' or without
+// a '/', or one whose base name is empty; and, for a mount directly under
+// /mnt, a missing type token (a cut line) or a mount point too long for its
+// 32 bytes. A mount elsewhere is kept whatever the length of its directory
+// (cut to fit) so that its partition is known to be the system's. The type
+// token is cut to fit; nothing reads it.
 bool hp_parse_mount_line(std::string_view line, hp_mount_entry* out);
 
 // Text behind the last '/' of `dev` (all of it when there is none).
@@ -94,9 +104,12 @@ const char* hp_base_name(const char* dev);
 using hp_is_blockdev_fn = bool (*)(const char* path);
 bool hp_stat_is_blockdev(const char* path);
 
-// Applies /proc/mounts text to the list: a partition found mounted becomes
-// "mounted" (the first node of that name, the last line wins); a mount of a
-// block device that is not in the list is appended as "toumount". The text
+// Applies /proc/mounts text to the list: a partition found mounted directly
+// under /mnt becomes "mounted" (the first node of that name, the last line
+// wins); one mounted anywhere else becomes "ignore" for good, with that
+// mount's `dev` and `path`, so no step touches it; a mount directly under
+// /mnt of a block device that is not in the list is appended as
+// "toumount" (a vanished device mounted elsewhere is left alone). The text
 // is read in pieces of the 128-byte line buffer, each traced (debug only) as
 // read; of a longer line only the first piece is parsed. Always 0.
 int hp_read_mounts(FILE* f, hp_partition** head, hp_is_blockdev_fn is_blockdev);

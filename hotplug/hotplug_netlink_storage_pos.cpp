@@ -210,10 +210,10 @@ int hp_get_usb_position(hp_partition* list) {
         }
         int removable = 0;
         if (read_removable(node, disk, &removable) != 0) continue;
-        if (removable == 0 && node->status[0] == '\0' && strcmp(disk, node->partition) == 0) {
+        if (removable == 0 && strcmp(disk, node->partition) == 0) {
             // A whole disk is mounted only as a removable stick: a fixed
             // disk of the machine without partitions (a swap or data disk)
-            // is never taken for one.
+            // is never taken for one, nor moved once the system mounted it.
             ignore_node(node);
             continue;
         }

@@ -10,6 +10,7 @@
 #include "hotplug/hotplug_netlink_lib.h"
 #include "hotplug/hotplug_netlink_storage.h"
 #include "hotplug/hotplug_netlink_storage_mount.h"
+#include "hotplug/hotplug_netlink_storage_parse.h"
 #include "hotplug/hp_log.h"
 
 int hp_umount_dir(hp_partition* list) {
@@ -33,17 +34,6 @@ int hp_umount_dir(hp_partition* list) {
     }
     return 0;
 }
-
-namespace {
-
-// True for a path "/mnt/<name>": an entry of the directory the pass keeps.
-bool is_mnt_entry(const char* path) {
-    if (strncmp(path, "/mnt/", 5) != 0) return false;
-    const char* name = path + 5;
-    return name[0] != '\0' && !strchr(name, '/') && strcmp(name, ".") != 0 && strcmp(name, "..") != 0;
-}
-
-}  // namespace
 
 // Clears the way (processes on the mount, the FTP server, the mount's own
 // ntfs-3g driver), force-unmounts, removes the node and the directory and
@@ -81,10 +71,9 @@ int hp_umount_one(hp_partition* node) {
         // good: it is detached lazily, so the name is free now and the file
         // system ends when its last user lets go. The directory left behind
         // is empty; the clean-up below goes on as after an unmount. Only a
-        // directory of /mnt is detached so: a mount elsewhere that looks
-        // gone (the kernel's tables naming its device differently) is the
-        // system's, not a stick's.
-        if (strcmp(node->status, HP_ST_TOUMOUNT) != 0 || !is_mnt_entry(node->path) ||
+        // directory of /mnt is ever detached (the list holds no other
+        // mounts to unmount; the check stays as a guard).
+        if (strcmp(node->status, HP_ST_TOUMOUNT) != 0 || !hp_is_mnt_entry(node->path) ||
             umount2(node->path, MNT_DETACH) != 0)
             return -1;
         HP_LOG(HP_MOD_STORAGE, "%s detached, its users keep it until they let go\n", node->path);

@@ -252,6 +252,33 @@ TEST(StorageMounts, MatchesNodesAndAppendsVanishedDevices) {
     EXPECT_STREQ(n[5]->path, "/mnt/usb2_3");
 }
 
+// A partition the system mounted outside /mnt is nobody's business of the
+// pass: "ignore" for good, whatever other lines say; a vanished device
+// mounted outside /mnt is not taken up for unmounting.
+TEST(StorageMounts, MountsOutsideMntAreTheSystems) {
+    List list;
+    ASSERT_EQ(read_partitions(std::string(kHeader) + "8 1 100 sda1\n8 2 100 sda2\n8 3 100 sda3\n", list), 0);
+    const std::string long_dir = "/srv/" + std::string(60, 'd');
+    ASSERT_EQ(read_mounts("/var/dev/sda1 / ext4 rw 0 0\n"
+                          "/var/dev/sda2 /mnt/data/inner ext4 rw 0 0\n"
+                          "/var/dev/sda2 /mnt/usb4_1 ext4 rw 0 0\n"   // cannot make it ours again
+                          "/var/dev/sda3 " + long_dir + " ext4 rw 0 0\n"
+                          "/var/dev/sdz1 /srv/gone ext4 rw 0 0\n"     // vanished: left alone
+                          "/var/dev/sdz2 /mnt ext4 rw 0 0\n",
+                          list),
+              0);
+    auto n = list.nodes();
+    ASSERT_EQ(n.size(), 3u);
+    for (hp_partition* node : n) EXPECT_STREQ(node->status, "ignore") << node->partition;
+    EXPECT_STREQ(n[0]->path, "/");
+    EXPECT_STREQ(n[1]->path, "/mnt/data/inner");
+    EXPECT_EQ(std::string(n[2]->path), long_dir.substr(0, 31));
+
+    EXPECT_TRUE(hp_is_mnt_entry("/mnt/usb1_1"));
+    for (const char* dir : {"/mnt", "/mnt/", "/mnt/a/b", "/mnt/..", "/mntx/a", "/srv/mnt/a", "mnt/a"})
+        EXPECT_FALSE(hp_is_mnt_entry(dir)) << dir;
+}
+
 TEST(StorageMounts, EmptyListAndLongLines) {
     List list;
     // An overlay line far longer than the 128-byte buffer: its rest is not
