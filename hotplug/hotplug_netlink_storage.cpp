@@ -2,11 +2,17 @@
 // partitions and mounts from the kernel's tables and brings /mnt in line
 // with it. Runs in the package's child process; nothing of it survives the
 // pass but what lies in the file system.
+#include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "bus/obx_msg.h"
+#include "common/fd.h"
 #include "hotplug/hotplug_handlers.h"
 #include "hotplug/hotplug_netlink_storage.h"
 #include "hotplug/hotplug_netlink_storage_mount.h"
@@ -55,7 +61,61 @@ void hp_storage_steps() {
     }
 }
 
+namespace {
+
+constexpr const char* kPassLock = "/var/run/hotplug.storage.lock";
+
+long long monotonic_ms() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+}  // namespace
+
+// One storage pass at a time, across restarts of the daemon too: a pass
+// that a stopped daemon had forked goes on without it, and the new daemon's
+// pass must not sweep /mnt and mount beside it. The lock is an flock on a
+// file in /var/run; it goes with the descriptor, so a pass that dies (or is
+// killed) never holds up the next. The descriptor is close-on-exec: the
+// commands a pass starts (ntfs-3g stays behind as the mount's driver) never
+// hold the lock.
+HpPassLock hp_take_pass_lock(int wait_s) {
+    mkdir("/var/run", 0755);
+    UniqueFd fd(open(kPassLock, O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    if (!fd.valid()) {
+        // No way to lock (a read-only /var): run as the design always did.
+        HP_LOG(HP_MOD_STORAGE, "can not open %s, the storage pass runs unlocked\n", kPassLock);
+        return {HpPassLock::kUnlocked, UniqueFd()};
+    }
+    if (flock(fd.get(), LOCK_EX | LOCK_NB) == 0) return {HpPassLock::kHeld, static_cast<UniqueFd&&>(fd)};
+    HP_LOG(HP_MOD_STORAGE, "another storage pass is running, waiting for it\n");
+    const long long start = monotonic_ms();
+    const long long deadline = start + (long long)wait_s * 1000;
+    for (;;) {
+        usleep(20 * 1000);
+        if (flock(fd.get(), LOCK_EX | LOCK_NB) == 0) {
+            HP_DLOG(HP_MOD_STORAGE, "waited %lld ms for the storage pass before\n", monotonic_ms() - start);
+            return {HpPassLock::kHeld, static_cast<UniqueFd&&>(fd)};
+        }
+        if (errno != EWOULDBLOCK && errno != EINTR) {
+            HP_LOG(HP_MOD_STORAGE, "can not lock %s, the storage pass runs unlocked\n", kPassLock);
+            return {HpPassLock::kUnlocked, UniqueFd()};
+        }
+        if (monotonic_ms() >= deadline) {
+            HP_LOG(HP_MOD_STORAGE, "the storage pass before still runs after %d s: this pass is skipped\n",
+                   wait_s);
+            return {HpPassLock::kBusy, UniqueFd()};
+        }
+    }
+}
+
 int hotplug_storage_handler() {
+    HpPassLock lock = hp_take_pass_lock(HP_PASS_LOCK_WAIT_S);
+    // Another pass is still at work after the wait: it will have done what
+    // this one would, or the next event's pass will.
+    if (lock.state == HpPassLock::kBusy) return 0;
+
     int ret = obxMsg_init(EID_HOTPLUG, &g_msgHandle);
     if (ret != 0) {
         if (FILE* console = fopen("/dev/console", "w")) {
@@ -73,5 +133,5 @@ int hotplug_storage_handler() {
         sleep(1);
         obxMsg_cleanup(&g_msgHandle);
     }
-    return 0;
+    return 0;  // the lock goes with `lock`
 }

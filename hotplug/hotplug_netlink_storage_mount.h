@@ -8,6 +8,7 @@
 
 #include <cstddef>
 
+#include "common/fd.h"
 #include "hotplug/hotplug_netlink_storage.h"
 
 // One row of the file-system trial list of hp_mount_one.
@@ -26,3 +27,17 @@ constexpr std::size_t HP_MNT_ENTRY_LEN = 5 + 255 + 1;
 // The work of one storage pass between its opening and closing waits: the
 // eight steps with their trace lines, sync, and freeing the list.
 void hp_storage_steps();
+
+// The lock that keeps storage passes apart, also across restarts of the
+// daemon. A pass waits at most this long for the one before it: a pass
+// takes about 2 s (its fixed waits) and a few more with slow mounts, far
+// less than the daemon's supervision gives a package (about 2 minutes).
+constexpr int HP_PASS_LOCK_WAIT_S = 30;
+struct HpPassLock {
+    enum State { kHeld, kUnlocked, kBusy } state;
+    UniqueFd fd;  // holds the lock while kHeld
+};
+// kHeld once the lock is ours; kBusy when another pass still holds it after
+// `wait_s` seconds; kUnlocked when no lock can be had at all (the pass then
+// runs as it always did).
+HpPassLock hp_take_pass_lock(int wait_s);

@@ -515,4 +515,43 @@ TEST(StoragePass, DisksTheSystemMountedAreLeftAlone) {
     });
 }
 
+// A daemon stopped while its pass runs (held here in fuser) leaves that
+// pass going; the restarted daemon's pass waits for it instead of running
+// beside it, and then finds nothing left to do: one unmount, one set of
+// notifications.
+TEST(StoragePass, RestartedDaemonsPassWaitsForTheOneStillRunning) {
+    SANDBOX_REQUIRE_ROOT();
+    sandbox::run([] {
+        Rig rig({false});
+        rig.start();
+        rig.partitions(1);
+        rig.plug();
+        ASSERT_TRUE(sandbox::wait_until([&] { return rig.messages().size() >= 2; }, 5));
+
+        rig.tools->add_script("fuser", "i=0; while [ ! -e /run/gate ] && [ $i -lt 1200 ]; do sleep 0.05; i=$((i+1)); done");
+        rig.partitions(0);
+        const size_t ends = rig.console->count(kPassEnd);
+        sandbox::send_uevent(sandbox::uevent(
+            kUsbRemove, {"ACTION=remove", "DEVPATH=" + kUsbRemove.substr(7), "SUBSYSTEM=usb"}));
+        ASSERT_TRUE(sandbox::wait_until([&] { return rig.tools->calls().size() == 1; }, 10));
+        rig.hotplug->stop();
+        const size_t begun = rig.console->count("]:hp_get_partitions:\n");
+        rig.hotplug = std::make_unique<sandbox::Process>(Strings{sandbox::bin("hotplug")});
+        ASSERT_TRUE(rig.console->wait_for("]:another storage pass is running, waiting for it\n", 10))
+            << rig.console->text();
+        EXPECT_EQ(rig.console->count("]:hp_get_partitions:\n"), begun);
+
+        sandbox::write_file("/run/gate", "");
+        // Both sweeps of the old pass, then both of the new one.
+        ASSERT_TRUE(rig.console->wait_for(kPassEnd, 20, ends + 4)) << rig.console->text();
+        EXPECT_EQ(rig.tools->calls(), Strings{"fuser -k -m /mnt/usb2_1"});
+        EXPECT_EQ(mount_line("/mnt/usb2_1"), "");
+        EXPECT_FALSE(sandbox::exists("/mnt/usb2_1"));
+        EXPECT_EQ(rig.console->count("umount failed"), 0u);
+        ASSERT_TRUE(sandbox::wait_until([&] { return rig.messages().size() >= 4; }, 5));
+        EXPECT_EQ(rig.messages(), (Strings{"DISK_ADDED disk=2 partition=0", "PART_MOUNTED disk=2 partition=1",
+                                           "PART_UNMOUNTED disk=2 partition=1", "DISK_REMOVED disk=2 partition=0"}));
+    });
+}
+
 }  // namespace
