@@ -18,8 +18,12 @@
 // Tried in this order; ntfs-3g comes after the last row. ext4 and exfat
 // stand behind the older rows, so whatever one of those mounted is mounted
 // by it still; they are tried only when all of them failed.
+// FAT mounts with "flush": a file is sent to the stick when it is closed,
+// not up to 30 s later by the kernel's writeback, so a copy that has ended
+// is on the stick when the user pulls it (without it the file is lost and
+// the FAT may point at clusters never written).
 const hp_fs_row hp_fs_table[HP_FS_ROWS] = {
-    {"vfat", ""}, {"msdos", ""}, {"ext3", ""}, {"ext2", ""}, {"iso9660", ""}, {"ext4", ""}, {"exfat", ""},
+    {"vfat", "flush"}, {"msdos", "flush"}, {"ext3", ""}, {"ext2", ""}, {"iso9660", ""}, {"ext4", ""}, {"exfat", ""},
 };
 
 namespace {
