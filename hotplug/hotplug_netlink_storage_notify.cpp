@@ -49,6 +49,16 @@ void send_plexd_msg(int disk, int partition, uint32_t type) {
     memcpy(msg + sizeof(BusMsgHeader), &payload, sizeof(payload));
 
     HP_BARE("hotplug to plexd part=%d_%d msg=%08xH\n", disk, partition, (unsigned)type);
-    obxMsg_send(g_msgHandle, reinterpret_cast<const BusMsgHeader*>(msg));
+    const BusMsgHeader* m = reinterpret_cast<const BusMsgHeader*>(msg);
+    if (obxMsg_send(g_msgHandle, m) != 0) {
+        // plexd was restarted since the pass connected (a pass outlives a
+        // restart of the daemons): the connection is dead, and the record
+        // would be lost. Connect afresh, once, and send it again.
+        obxMsg_cleanup(&g_msgHandle);
+        if (obxMsg_init(EID_HOTPLUG, &g_msgHandle) == 0)
+            obxMsg_send(g_msgHandle, m);
+        else
+            g_msgHandle = nullptr;
+    }
     obxMem_free(msg);
 }

@@ -518,7 +518,8 @@ TEST(StoragePass, DisksTheSystemMountedAreLeftAlone) {
 // A daemon stopped while its pass runs (held here in fuser) leaves that
 // pass going; the restarted daemon's pass waits for it instead of running
 // beside it, and then finds nothing left to do: one unmount, one set of
-// notifications.
+// notifications. plexd is restarted meanwhile too, as the init script does:
+// the pass's records reach the new plexd.
 TEST(StoragePass, RestartedDaemonsPassWaitsForTheOneStillRunning) {
     SANDBOX_REQUIRE_ROOT();
     sandbox::run([] {
@@ -535,6 +536,8 @@ TEST(StoragePass, RestartedDaemonsPassWaitsForTheOneStillRunning) {
             kUsbRemove, {"ACTION=remove", "DEVPATH=" + kUsbRemove.substr(7), "SUBSYSTEM=usb"}));
         ASSERT_TRUE(sandbox::wait_until([&] { return rig.tools->calls().size() == 1; }, 10));
         rig.hotplug->stop();
+        rig.plexd->stop();
+        rig.plexd = sandbox::start_plexd(false, "/run/plexd2.out");
         const size_t begun = rig.console->count("]:hp_get_partitions:\n");
         rig.hotplug = std::make_unique<sandbox::Process>(Strings{sandbox::bin("hotplug")});
         ASSERT_TRUE(rig.console->wait_for("]:another storage pass is running, waiting for it\n", 10))
@@ -548,9 +551,8 @@ TEST(StoragePass, RestartedDaemonsPassWaitsForTheOneStillRunning) {
         EXPECT_EQ(mount_line("/mnt/usb2_1"), "");
         EXPECT_FALSE(sandbox::exists("/mnt/usb2_1"));
         EXPECT_EQ(rig.console->count("umount failed"), 0u);
-        ASSERT_TRUE(sandbox::wait_until([&] { return rig.messages().size() >= 4; }, 5));
-        EXPECT_EQ(rig.messages(), (Strings{"DISK_ADDED disk=2 partition=0", "PART_MOUNTED disk=2 partition=1",
-                                           "PART_UNMOUNTED disk=2 partition=1", "DISK_REMOVED disk=2 partition=0"}));
+        ASSERT_TRUE(sandbox::wait_until([&] { return rig.messages().size() >= 2; }, 5));
+        EXPECT_EQ(rig.messages(), (Strings{"PART_UNMOUNTED disk=2 partition=1", "DISK_REMOVED disk=2 partition=0"}));
     });
 }
 
