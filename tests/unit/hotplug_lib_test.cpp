@@ -131,7 +131,7 @@ TEST(FindPidByName, FirstInDirectoryOrderWins) {
 
 // plexd is running only when a process runs the program plexd itself, not
 // when some command line merely names it.
-TEST(FindPidByProgram, BaseNameOfTheFirstArgumentOnly) {
+TEST(CmdlineProgram, BaseNameOfTheFirstArgumentOnly) {
     using std::string_literals::operator""s;
     const std::pair<std::string, bool> cases[] = {
         {"plexd\0"s, true},
@@ -147,7 +147,9 @@ TEST(FindPidByProgram, BaseNameOfTheFirstArgumentOnly) {
     };
     for (const auto& [cmdline, is_plexd] : cases)
         EXPECT_EQ(hp_cmdline_program_is(cmdline, "plexd"), is_plexd) << cmdline;
+}
 
+TEST(FindPidByProgram, PassesOverCommandLinesThatOnlyNameIt) {
     const std::string t = token() + "prog";
     Sleeper named({"/bin/cat", "/var/" + t});
     ASSERT_GT(named.pid(), 0);
