@@ -14,6 +14,7 @@ Prints one line per story (PASS name / FAIL name: reason), then
 
 import argparse
 import glob
+import hashlib
 import json
 import os
 import re
@@ -147,6 +148,13 @@ def make_iso_stick(path, work):
         shutil.copyfileobj(src, dst)
     os.unlink(iso)
     return path
+
+
+def fat_bytes(img, name, offset=PART_START):
+    """The bytes of a file on a FAT image as the stick holds them, or None."""
+    r = subprocess.run(["mtype", "-i", f"{img}@@{offset}", f"::{name}"], capture_output=True,
+                       env=dict(os.environ, MTOOLS_SKIP_CHECK="1"))
+    return r.stdout if r.returncode == 0 else None
 
 
 def fat_read(img, name, offset=PART_START):
@@ -753,6 +761,100 @@ class Stories:
         dev2, mark, m = self.plug_and_mount(img2, "ehci.0", 1, "/mnt/usb1_1", "vfat")
         self.wait_msgs(mark, [("DISK_ADDED", 1, 0), ("PART_MOUNTED", 1, 1)])
         self.pull(dev2, 1)
+
+    # -- what is not hotplug's, and what must not be lost
+    def story_system_disk_left_alone(self):
+        """The router's own fixed disk, mounted at /data by its boot scripts
+        and in use: hotplug restarted and a stick plugged beside it leave
+        it mounted, its user alive, and announce only the stick."""
+        self.b.ok("/etc/init.d/plumbing stop")
+        disk = make_stick(self.img("data-disk"), ["ext4"])
+        ddev = None
+        try:
+            ddev = self.b.plug(disk, "ehci.0", 1, removable=False)
+            check(wait_for(lambda: self.b.sh("test -b /dev/sda1")[0] == 0, 30, 0.2), "the fixed disk did not appear")
+            check("on /data" in self.b.ok("/etc/init.d/data start"), "the boot script did not mount /data")
+            self.b.ok("echo mine >/data/keep.txt && cd /data && "
+                      "(sleep 100000 </dev/null >/dev/null 2>&1 & echo $! >/tmp/data.pid)")
+            user = self.b.ok("cat /tmp/data.pid")
+            mark = self.b.mark()
+        finally:
+            self.b.ok("/etc/init.d/plumbing start")
+        try:
+            self.settle()
+            stick = make_stick(self.img("beside-data"), ["fat32"])
+            sdev, _, _ = self.plug_and_mount(stick, "ehci.0", 2, "/mnt/usb2_1", "vfat")
+            self.wait_msgs(mark, [("DISK_ADDED", 2, 0), ("PART_MOUNTED", 2, 1)])
+            self.settle()
+            check(sorted(self.b.mounts()) == ["/mnt/usb2_1"], f"mounts under /mnt: {sorted(self.b.mounts())}")
+            check(" /data " in self.b.ok("grep ' /data ' /proc/mounts; true"), "/data is no longer mounted")
+            check(self.b.sh(f"kill -0 {user}")[0] == 0, "the process using /data was killed")
+            check(self.b.ok("cat /data/keep.txt") == "mine", "the file on /data is gone")
+            msgs = storage_msgs(self.b.since(mark))
+            check(msgs == [("DISK_ADDED", 2, 0), ("PART_MOUNTED", 2, 1)], f"plexd got {msgs}")
+            self.pull(sdev, 2)
+        finally:
+            self.b.sh(f"kill {user}; sleep 1; umount /data")
+            if ddev:
+                self.b.unplug(ddev)
+
+    def story_restart_while_ntfs_mounts(self):
+        """plumbing restarted while ntfs-3g mounts a stick: the stopped
+        hotplug's pass ends alone, the new one's waits for it, and the stick
+        is mounted once."""
+        img = make_stick(self.img("ntfs-restart"), ["ntfs"])
+        self.settle()  # no pass of an earlier event may hold the lock
+        self.b.ok("rm -f /var/msghpplexd")
+        mark = self.b.mark()
+        dev = self.b.plug(img, "ehci.0", 2)
+        # In the guest, so that the restart follows at once: as soon as the
+        # stick's pass holds its lock (it then waits a second, runs the
+        # file-system rows and starts ntfs-3g).
+        self.b.ok('ino=$(stat -c %i /var/run/hotplug.storage.lock); i=0; '
+                  'until grep -q ":$ino " /proc/locks || [ $i -ge 2000 ]; do i=$((i+1)); done; '
+                  '/etc/init.d/plumbing restart')
+        self.wait_mounted("/mnt/usb2_1", "fuseblk")
+        self.settle()
+        time.sleep(2)
+        self.settle()
+        check(sorted(self.b.mounts()) == ["/mnt/usb2_1"], f"mounts now {sorted(self.b.mounts())}")
+        check(self.b.ok("ls -A /mnt") == "usb2_1", f"/mnt holds {self.b.ok('ls -A /mnt')!r}")
+        check(self.b.ok("ls -A /var/dev") == "sda1", f"/var/dev holds {self.b.ok('ls -A /var/dev')!r}")
+        check(self.b.ok("pidof ntfs-3g | wc -w") == "1", "more than one ntfs-3g serves the stick")
+        check("another storage pass is running, waiting for it" in self.b.since(mark),
+              "the restarted hotplug's pass did not meet the stopped one's (the restart came too late)")
+        # The records reach a plexd, or, when the mount ended while plexd
+        # was being restarted, the file that plexd reads when it starts.
+        msgs = [m for m in storage_msgs(self.b.since(mark)) if m[1] == 2]
+        filed = self.b.ok("cat /var/msghpplexd 2>/dev/null; true").splitlines()
+        check(msgs[-2:] == [("DISK_ADDED", 2, 0), ("PART_MOUNTED", 2, 1)]
+              or (filed[-2:] == ["2 0 1000310", "2 1 1000312"] and msgs[-1:] != [("DISK_REMOVED", 2, 0)]),
+              f"plexd got {msgs}, /var/msghpplexd holds {filed}")
+        self.b.ok("rm -f /var/msghpplexd")
+        self.b.ok("echo ntfs >/mnt/usb2_1/n.txt && sync && cat /mnt/usb2_1/n.txt")
+        self.pull(dev, 2)
+
+    def story_fat_copy_then_pull(self):
+        """A file copied to a FAT stick (a plain write and close, no sync)
+        is whole on the stick when it is pulled 2 s after the copy ended."""
+        img = make_stick(self.img("copy-pull"), ["fat32"])
+        dev, mark, m = self.plug_and_mount(img, "ehci.0", 2, "/mnt/usb2_1", "vfat")
+        check("flush" in m[2], f"the FAT stick is mounted {m[2]}, without flush")
+        self.settle()
+        # The file goes to the guest's RAM first, so the copy itself is a
+        # plain write of a finished file.
+        self.b.ok("dd if=/dev/urandom of=/tmp/copy.bin bs=64k count=48 2>/dev/null")
+        want = self.b.ok("md5sum /tmp/copy.bin").split()[0]
+        self.b.ok("cat /tmp/copy.bin >/mnt/usb2_1/copy.bin")
+        time.sleep(2)
+        self.b.unplug(dev)
+        got = fat_bytes(img, "copy.bin")
+        check(got is not None, "copy.bin is not on the stick at all")
+        check(hashlib.md5(got).hexdigest() == want,
+              f"copy.bin on the stick is not what was copied ({len(got)} of {3 * MIB} bytes)")
+        self.b.ok("rm -f /tmp/copy.bin")
+        self.check_clean()
+
 
 def main():
     ap = argparse.ArgumentParser()
