@@ -569,8 +569,10 @@ class Stories:
         self.pull(gdev, 1)
 
     def story_plexd_down_fallback(self):
-        """Without plexd the four notifications land in /var/msghpplexd."""
+        """Without plexd the four notifications land in /var/msghpplexd, while
+        an administrator watches that file (a command line that names plexd)."""
         self.b.ok("kill $(cat /var/run/plexd.pid) && rm -f /var/run/plexd.pid /var/msghpplexd")
+        self.b.ok("touch /var/msghpplexd && (tail -f /var/msghpplexd </dev/null >/dev/null 2>&1 & echo $! >/tmp/tail.pid)")
         try:
             img = make_stick(self.img("fallback"), ["fat32"])
             dev, mark, m = self.plug_and_mount(img, "ehci.0", 2, "/mnt/usb2_1", "vfat")
@@ -583,6 +585,7 @@ class Stories:
             check(storage_msgs(self.b.since(mark)) == [], "a message went on the bus without plexd")
             self.check_clean()
         finally:
+            self.b.sh("kill $(cat /tmp/tail.pid)")
             # route6mon's bus handle went with plexd: start all three afresh.
             self.b.ok("/etc/init.d/plumbing restart")
             self.settle()
