@@ -1,5 +1,5 @@
-// Storage pass benchmark: the work of one pass (the eight steps, sync, the
-// bus open and close) for one and for four partitions, apart from the pass's
+// Storage pass benchmark: the work of one pass (the pass lock, the eight
+// steps, sync, the bus open and close) for one and for four partitions, apart from the pass's
 // fixed waits (1 s + 500 us before the steps, 1 s before closing the bus).
 // Each round plugs the disk (mounts), runs a pass that finds everything in
 // order, and pulls it (unmounts). Needs root; runs inside the sandbox with
@@ -37,11 +37,25 @@ double median(std::vector<double> v) {
 double timed_pass() {
     plexd_seen = 0;  // every pass runs in a fresh child
     auto t0 = std::chrono::steady_clock::now();
+    HpPassLock lock = hp_take_pass_lock(HP_PASS_LOCK_WAIT_S);
     if (obxMsg_init(EID_HOTPLUG, &g_msgHandle) != 0) g_msgHandle = nullptr;
     hp_storage_steps();
     if (g_msgHandle) obxMsg_cleanup(&g_msgHandle);
+    lock.fd.reset();
     auto t1 = std::chrono::steady_clock::now();
     return std::chrono::duration<double, std::milli>(t1 - t0).count();
+}
+
+// The lock alone, uncontended, as each pass takes and drops it; microseconds.
+double timed_lock() {
+    constexpr int kTimes = 1000;
+    auto t0 = std::chrono::steady_clock::now();
+    for (int i = 0; i < kTimes; ++i) {
+        HpPassLock lock = hp_take_pass_lock(HP_PASS_LOCK_WAIT_S);
+        if (lock.state != HpPassLock::kHeld) return -1;
+    }
+    auto t1 = std::chrono::steady_clock::now();
+    return std::chrono::duration<double, std::micro>(t1 - t0).count() / kTimes;
 }
 
 int mounted_count(size_t n) {
@@ -82,7 +96,7 @@ void bench_case(size_t n) {
             // alone would be mounted as a whole).
             std::vector<sandbox::PartRow> gone;
 
-            std::vector<double> plug, steady, unplug;
+            std::vector<double> plug, steady, unplug, lock;
             for (int round = 0; round < kRounds; ++round) {
                 sandbox::fake_proc_partitions(present);
                 plug.push_back(timed_pass());
@@ -91,6 +105,7 @@ void bench_case(size_t n) {
                     return;
                 }
                 steady.push_back(timed_pass());
+                lock.push_back(timed_lock());
                 sandbox::fake_proc_partitions(gone);
                 unplug.push_back(timed_pass());
                 if (mounted_count(n) != 0) {
@@ -102,8 +117,9 @@ void bench_case(size_t n) {
                    "2.0005 s of fixed waits):\n"
                    "  plug (mount)      %8.2f ms\n"
                    "  nothing to do     %8.2f ms\n"
-                   "  pull (unmount)    %8.2f ms\n",
-                   n, n == 1 ? "" : "s", kRounds, median(plug), median(steady), median(unplug));
+                   "  pull (unmount)    %8.2f ms\n"
+                   "  of which the lock %8.2f us (take and drop, uncontended)\n",
+                   n, n == 1 ? "" : "s", kRounds, median(plug), median(steady), median(unplug), median(lock));
             fflush(stdout);
         },
         sandbox::Options{false, 600});
