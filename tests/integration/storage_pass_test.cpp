@@ -79,16 +79,19 @@ struct Rig {
         if (with_plexd) plexd = sandbox::start_plexd(false);
     }
 
+    // The /proc/partitions row of image `i` under the kernel name `name`.
+    sandbox::PartRow row(size_t i, const std::string& name) const {
+        dev_t d = images[i]->device_number();
+        return {static_cast<int>(major(d)), static_cast<int>(minor(d)), 2048, name};
+    }
+
     // /proc/partitions with the whole disk and the first `n` images as
     // sda1...; with none, the disk is gone too (a disk without partitions
     // would be mounted as a whole).
     void partitions(size_t n) {
         std::vector<sandbox::PartRow> rows;
         if (n > 0) rows.push_back({8, 0, 2048, "sda"});
-        for (size_t i = 0; i < n; ++i)
-            rows.push_back({static_cast<int>(major(images[i]->device_number())),
-                            static_cast<int>(minor(images[i]->device_number())), 2048,
-                            "sda" + std::to_string(i + 1)});
+        for (size_t i = 0; i < n; ++i) rows.push_back(row(i, "sda" + std::to_string(i + 1)));
         sandbox::fake_proc_partitions(rows);
     }
 
@@ -218,11 +221,7 @@ TEST(StoragePass, SticksPresentAtStartAreMountedAndATakenNameGivesTheFreeNumber)
     sandbox::run([] {
         Rig rig({false, false});
         sandbox::fake_sys_block({{"sdb", 2, 1}, {"sdc", 2, 1}});
-        auto row = [&](size_t image, const char* name) {
-            dev_t d = rig.images[image]->device_number();
-            return sandbox::PartRow{static_cast<int>(major(d)), static_cast<int>(minor(d)), 2048, name};
-        };
-        sandbox::fake_proc_partitions({{8, 16, 2048, "sdb"}, row(1, "sdb1"), {8, 32, 2048, "sdc"}, row(0, "sdc1")});
+        sandbox::fake_proc_partitions({{8, 16, 2048, "sdb"}, rig.row(1, "sdb1"), {8, 32, 2048, "sdc"}, rig.row(0, "sdc1")});
         ASSERT_EQ(mkdir("/var/dev", 0755), 0);
         ASSERT_EQ(mknod("/var/dev/sdb1", S_IFBLK | 0600, rig.images[1]->device_number()), 0);
         ASSERT_EQ(mkdir("/mnt/usb2_2", 0755), 0);
@@ -247,7 +246,7 @@ TEST(StoragePass, SticksPresentAtStartAreMountedAndATakenNameGivesTheFreeNumber)
         EXPECT_EQ(rig.messages().size(), 2u);
 
         // A pulled again: its number goes with it, B stays.
-        sandbox::fake_proc_partitions({{8, 16, 2048, "sdb"}, row(1, "sdb1")});
+        sandbox::fake_proc_partitions({{8, 16, 2048, "sdb"}, rig.row(1, "sdb1")});
         rig.unplug();
         EXPECT_EQ(mount_line("/mnt/usb2_1"), "");
         EXPECT_EQ(mount_line("/mnt/usb2_2"), b_line);
@@ -266,10 +265,8 @@ TEST(StoragePass, WholeDiskStickIsItsOwnPartitionOne) {
         Rig rig({false});
         sandbox::fake_sys_block({{"sdb", 2, 1}, {"sdc", 0, 0}});
         rig.start();
-        dev_t d = rig.images[0]->device_number();
         const sandbox::PartRow fixed{240, 0, 2048, "sdc"};  // no driver: any mount of it would fail
-        sandbox::fake_proc_partitions(
-            {{static_cast<int>(major(d)), static_cast<int>(minor(d)), 2048, "sdb"}, fixed});
+        sandbox::fake_proc_partitions({rig.row(0, "sdb"), fixed});
         rig.plug();
         EXPECT_EQ(mount_line("/mnt/usb2_1").rfind("/var/dev/sdb /mnt/usb2_1 ", 0), 0u) << rig.console->text();
         EXPECT_EQ(sandbox::read_file("/mnt/usb2_1/hello.txt"), "partition 1");
@@ -480,12 +477,8 @@ TEST(StoragePass, DisksTheSystemMountedAreLeftAlone) {
     sandbox::run([] {
         Rig rig({false, false, false});
         sandbox::fake_sys_block({{"sda", 2, 1}, {"sdb", 0, 0}, {"sdc", 0, 0}});
-        auto row = [&](size_t image, const char* name) {
-            dev_t d = rig.images[image]->device_number();
-            return sandbox::PartRow{static_cast<int>(major(d)), static_cast<int>(minor(d)), 2048, name};
-        };
         sandbox::fake_proc_partitions(
-            {{8, 0, 2048, "sda"}, row(2, "sda1"), {8, 16, 2048, "sdb"}, row(0, "sdb1"), row(1, "sdc")});
+            {{8, 0, 2048, "sda"}, rig.row(2, "sda1"), {8, 16, 2048, "sdb"}, rig.row(0, "sdb1"), rig.row(1, "sdc")});
         ASSERT_EQ(mknod("/dev/sdb1", S_IFBLK | 0600, rig.images[0]->device_number()), 0);
         ASSERT_EQ(mknod("/dev/sdc", S_IFBLK | 0600, rig.images[1]->device_number()), 0);
         sandbox::tmpfs("/srv");

@@ -149,16 +149,6 @@ TEST(CmdlineProgram, BaseNameOfTheFirstArgumentOnly) {
         EXPECT_EQ(hp_cmdline_program_is(cmdline, "plexd"), is_plexd) << cmdline;
 }
 
-TEST(FindPidByProgram, PassesOverCommandLinesThatOnlyNameIt) {
-    const std::string t = token() + "prog";
-    Sleeper named({"/bin/cat", "/var/" + t});
-    ASSERT_GT(named.pid(), 0);
-    EXPECT_EQ(find_pid_by_program(t.c_str()), 0);
-    Sleeper runs({"/usr/sbin/" + t, "--hex"});
-    ASSERT_GT(runs.pid(), 0);
-    EXPECT_EQ(find_pid_by_program(t.c_str()), runs.pid());
-}
-
 TEST(Zorsystem, ReturnsRawWaitStatus) {
     EXPECT_EQ(zorsystem(nullptr), 1);
     EXPECT_EQ(zorsystem("exit 3"), 768);
