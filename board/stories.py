@@ -790,7 +790,7 @@ class Stories:
             self.wait_msgs(mark, [("DISK_ADDED", 2, 0), ("PART_MOUNTED", 2, 1)])
             self.settle()
             check(sorted(self.b.mounts()) == ["/mnt/usb2_1"], f"mounts under /mnt: {sorted(self.b.mounts())}")
-            check(" /data " in self.b.ok("grep ' /data ' /proc/mounts; true"), "/data is no longer mounted")
+            check(self.b.sh("grep -q ' /data ' /proc/mounts")[0] == 0, "/data is no longer mounted")
             check(self.b.sh(f"kill -0 {user}")[0] == 0, "the process using /data was killed")
             check(self.b.ok("cat /data/keep.txt") == "mine", "the file on /data is gone")
             msgs = storage_msgs(self.b.since(mark))
@@ -817,10 +817,7 @@ class Stories:
                   'until grep -q ":$ino " /proc/locks || [ $i -ge 2000 ]; do i=$((i+1)); done; '
                   '/etc/init.d/plumbing restart')
         self.wait_mounted("/mnt/usb2_1", "fuseblk")
-        self.settle()
-        time.sleep(2)
-        self.settle()
-        check(sorted(self.b.mounts()) == ["/mnt/usb2_1"], f"mounts now {sorted(self.b.mounts())}")
+        self.settle()  # the new hotplug's pass, which waited, has ended too
         check(self.b.ok("ls -A /mnt") == "usb2_1", f"/mnt holds {self.b.ok('ls -A /mnt')!r}")
         check(self.b.ok("ls -A /var/dev") == "sda1", f"/var/dev holds {self.b.ok('ls -A /var/dev')!r}")
         check(self.b.ok("pidof ntfs-3g | wc -w") == "1", "more than one ntfs-3g serves the stick")
@@ -834,7 +831,6 @@ class Stories:
               or (filed[-2:] == ["2 0 1000310", "2 1 1000312"] and msgs[-1:] != [("DISK_REMOVED", 2, 0)]),
               f"plexd got {msgs}, /var/msghpplexd holds {filed}")
         self.b.ok("rm -f /var/msghpplexd")
-        self.b.ok("echo ntfs >/mnt/usb2_1/n.txt && sync && cat /mnt/usb2_1/n.txt")
         self.pull(dev, 2)
 
     def story_fat_copy_then_pull(self):
