@@ -11,6 +11,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <utility>
+
 #include "bus/obx_msg.h"
 #include "common/fd.h"
 #include "hotplug/hotplug_handlers.h"
@@ -88,15 +90,13 @@ HpPassLock hp_take_pass_lock(int wait_s) {
         HP_LOG(HP_MOD_STORAGE, "can not open %s, the storage pass runs unlocked\n", kPassLock);
         return {HpPassLock::kUnlocked, UniqueFd()};
     }
-    if (flock(fd.get(), LOCK_EX | LOCK_NB) == 0) return {HpPassLock::kHeld, static_cast<UniqueFd&&>(fd)};
-    HP_LOG(HP_MOD_STORAGE, "another storage pass is running, waiting for it\n");
     const long long start = monotonic_ms();
     const long long deadline = start + (long long)wait_s * 1000;
-    for (;;) {
-        usleep(20 * 1000);
+    for (bool first = true;; first = false) {
         if (flock(fd.get(), LOCK_EX | LOCK_NB) == 0) {
-            HP_DLOG(HP_MOD_STORAGE, "waited %lld ms for the storage pass before\n", monotonic_ms() - start);
-            return {HpPassLock::kHeld, static_cast<UniqueFd&&>(fd)};
+            if (!first)
+                HP_DLOG(HP_MOD_STORAGE, "waited %lld ms for the storage pass before\n", monotonic_ms() - start);
+            return {HpPassLock::kHeld, std::move(fd)};
         }
         if (errno != EWOULDBLOCK && errno != EINTR) {
             HP_LOG(HP_MOD_STORAGE, "can not lock %s, the storage pass runs unlocked\n", kPassLock);
@@ -107,6 +107,8 @@ HpPassLock hp_take_pass_lock(int wait_s) {
                    wait_s);
             return {HpPassLock::kBusy, UniqueFd()};
         }
+        if (first) HP_LOG(HP_MOD_STORAGE, "another storage pass is running, waiting for it\n");
+        usleep(20 * 1000);
     }
 }
 
