@@ -3,6 +3,7 @@
 // removal next to mounts, and the notifications with and without plexd.
 #include "bus/obx_msg.h"
 #include "hotplug/hotplug_netlink_storage.h"
+#include "hotplug/hotplug_netlink_storage_mount.h"
 #include "hotplug/hotplug_netlink_storage_parse.h"
 #include "hotplug/hp_log.h"
 #include "tests/support/sandbox.h"
@@ -406,6 +407,23 @@ TEST(StorageRemoveTree, UndeletableFileIsReported) {
         EXPECT_NE(rm, std::string::npos) << c;
         EXPECT_LT(del, rm);
         EXPECT_TRUE(sandbox::exists("/run/ro/d/f"));
+    });
+}
+
+// A pass that still finds the lock held when its wait is over is skipped,
+// never run beside the holder; the lock is free again once the holder's
+// descriptor is gone.
+TEST(StoragePassLock, HeldPastTheBoundSkipsThePass) {
+    SANDBOX_REQUIRE_ROOT();
+    sandbox::run([] {
+        World w(false);
+        HpPassLock holder = hp_take_pass_lock(1);
+        ASSERT_EQ(holder.state, HpPassLock::kHeld);
+        EXPECT_EQ(hp_take_pass_lock(1).state, HpPassLock::kBusy);
+        EXPECT_TRUE(w.said("]:another storage pass is running, waiting for it\n"));
+        EXPECT_TRUE(w.said("]:the storage pass before still runs after 1 s: this pass is skipped\n"));
+        holder.fd.reset();
+        EXPECT_EQ(hp_take_pass_lock(1).state, HpPassLock::kHeld);
     });
 }
 
