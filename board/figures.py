@@ -3,11 +3,12 @@
 
 Boots the board ROUNDS times with the stories' Board and, on each boot,
 measures: the time to "board: ready"; VmRSS and Private_Dirty (summed over
-/proc/<pid>/smaps) of hotplug and route6mon at idle; the same after every
-story of board/stories.py has run; device_add → PART_MOUNTED and
-device_del → DISK_REMOVED for a FAT32 and an NTFS stick (from the QMP
-command to plexd's line on the console); and hotplug's per-package cost
-against the minimal fork loop (board-dispatch-bench, run in the guest).
+/proc/<pid>/smaps) of hotplug and route6mon at idle, after every story of
+board/stories.py has run, and at the end of the boot; device_add →
+PART_MOUNTED and device_del → DISK_REMOVED for a FAT32 and an NTFS stick
+(from the QMP command to plexd's line on the console); and hotplug's
+per-package cost against the minimal fork loop (board-dispatch-bench, run
+in the guest).
 With --warm N it then times N whole runs of scripts/board. The stripped
 sizes of the installed binaries come from the image.
 
@@ -107,6 +108,11 @@ class Figures:
             self.plug_and_pull("fat32", "vfat", 2)
             self.plug_and_pull("ntfs", "fuseblk", 1)
         self.dispatch()
+        # The stories restart the daemons; these have lived through the
+        # plugs and the bursts (over 2,000 events) without a restart.
+        self.s.settle()
+        time.sleep(2)
+        self.memory("after the plugs and bursts")
         self.b.shutdown()
 
     def memory(self, when):
@@ -206,7 +212,9 @@ def spread(values):
 
 
 def fmt(x):
-    return f"{x:.0f}" if abs(x) >= 100 or float(x).is_integer() else f"{x:.2f}" if abs(x) < 10 else f"{x:.1f}"
+    if isinstance(x, int) or abs(x) >= 100:
+        return f"{x:.0f}"
+    return f"{x:.2f}" if abs(x) < 10 else f"{x:.1f}"
 
 
 def loadavg():
@@ -262,7 +270,8 @@ def main():
     lines = [
         f"Measured {time.strftime('%Y-%m-%d', time.gmtime(started))} by `scripts/board --figures"
         f"{' --warm ' + str(args.warm) if args.warm else ''}` ({minutes:.0f} min): {os.cpu_count()} cores, "
-        f"load average {load0} at the start, {load1} after the boots; "
+        f"load average {load0} at the start, {load1} after the boots"
+        f"{', ' + loadavg() + ' at the end' if args.warm else ''}; "
         f"{subprocess.run(['qemu-system-mips', '--version'], capture_output=True, text=True).stdout.splitlines()[0]}.",
         "",
         "| figure | median | min–max | n |",
