@@ -16,6 +16,8 @@ import re
 import sys
 import time
 
+# The stories are imported from beside this file; no byte code is left there.
+sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from stories import (Board, Stories, StoryFailed, check, fat_read,  # noqa: E402
                      make_stick, storage_msgs, wait_for)

@@ -25,6 +25,8 @@ import sys
 import threading
 import time
 
+# The stories are imported from beside this file; no byte code is left there.
+sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from stories import Board, Stories, StoryFailed, check, make_stick  # noqa: E402
 
