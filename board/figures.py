@@ -1,0 +1,305 @@
+#!/usr/bin/env python3
+"""The board's figures, measured on the emulated router (scripts/board --figures).
+
+Boots the board ROUNDS times with the stories' Board and, on each boot,
+measures: the time to "board: ready"; VmRSS, Private_Dirty and Anonymous
+(summed over /proc/<pid>/smaps) of hotplug and route6mon at idle, after every story of
+board/stories.py has run, and at the end of the boot; device_add →
+PART_MOUNTED and device_del → DISK_REMOVED for a FAT32 and an NTFS stick
+(from the QMP command to plexd's line on the console); and hotplug's
+per-package cost against the minimal fork loop (board-dispatch-bench, run
+in the guest).
+With --warm N it then times N whole runs of scripts/board. The stripped
+sizes of the installed binaries come from the image.
+
+Prints each figure as median, min-max and n, as a markdown table ready for
+docs/board.md, and keeps it in build-figures/figures.md.
+"""
+
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+import threading
+import time
+
+# The stories are imported from beside this file; no byte code is left there.
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from stories import Board, Stories, StoryFailed, check, make_stick  # noqa: E402
+
+TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+class TimedBoard(Board):
+    """The stories' Board, noting when each QMP command was sent."""
+
+    def __init__(self, *args):
+        super().__init__(*args)
+        self.sent = {}
+
+    def qmp_cmd(self, name, **args):
+        self.sent[name] = time.monotonic()
+        return super().qmp_cmd(name, **args)
+
+    def console_size(self):
+        return os.path.getsize(self.console_path)
+
+
+def watch(board, offset, pattern, timeout=120):
+    """Starts polling the console from byte offset for pattern (every 10 ms,
+    in a thread); returns a function that waits and gives the time it was
+    first seen (time.monotonic()), or None."""
+    seen = {}
+    rx = re.compile(pattern)
+
+    def poll():
+        end = time.monotonic() + timeout
+        with open(board.console_path, "rb") as f:
+            text = b""
+            while time.monotonic() < end:
+                f.seek(offset + len(text))
+                text += f.read()
+                if rx.search(text.decode(errors="replace")):
+                    seen["t"] = time.monotonic()
+                    return
+                time.sleep(0.01)
+
+    th = threading.Thread(target=poll, daemon=True)
+    th.start()
+
+    def result():
+        th.join()
+        return seen.get("t")
+    return result
+
+
+def msg(kind, disk, part):
+    return rf"MSG_STORAGE_{kind} src=51\S* dst=21\S* flags=\S+ dataLength=8 disk={disk} partition={part}\b"
+
+
+class Figures:
+    def __init__(self, board, stories, args):
+        self.b = board
+        self.s = stories
+        self.args = args
+        self.samples = {}  # figure name -> list of values
+        self.notes = []
+
+    def add(self, name, value):
+        self.samples.setdefault(name, []).append(value)
+        print(f"   {name}: {value:g}", file=sys.stderr, flush=True)
+
+    # -- one boot
+    def round(self, n):
+        print(f"figures: boot {n}", file=sys.stderr, flush=True)
+        t = time.monotonic()
+        self.b.boot()
+        self.add("boot to ready (s)", round(time.monotonic() - t, 2))
+        self.s.settle()
+        time.sleep(2)
+        self.memory("idle")
+        if not self.args.no_stories:
+            self.stories()
+            self.s.settle()
+            time.sleep(2)
+            self.memory("after the stories")
+        for _ in range(self.args.samples):
+            self.plug_and_pull("fat32", "vfat", 2)
+            self.plug_and_pull("ntfs", "fuseblk", 1)
+        self.dispatch()
+        # The stories restart the daemons; these have lived through the
+        # plugs and the bursts (over 2,000 events) without a restart.
+        self.s.settle()
+        time.sleep(2)
+        self.memory("after the plugs and bursts")
+        self.b.shutdown()
+
+    def memory(self, when):
+        for d in ("hotplug", "route6mon"):
+            pid = self.b.ok(f"cat /var/run/{d}.pid")
+            rss = self.b.ok(f"awk '/^VmRSS:/ {{print $2}}' /proc/{pid}/status")
+            smaps = self.b.ok(f"awk '/^Private_Dirty:/ {{d += $2}} /^Anonymous:/ {{a += $2}} "
+                              f"END {{print d, a}}' /proc/{pid}/smaps").split()
+            self.add(f"{d} VmRSS, {when} (KiB)", int(rss))
+            self.add(f"{d} Private_Dirty, {when} (KiB)", int(smaps[0]))
+            # The board's root is an initramfs, whose file pages are always
+            # dirty: Private_Dirty counts the daemon's own text as well.
+            # Anonymous is its heap, stack and written data alone.
+            self.add(f"{d} Anonymous, {when} (KiB)", int(smaps[1]))
+
+    def stories(self):
+        names = [n for n in Stories.__dict__ if n.startswith("story_")]
+        failed = []
+        for n in names:
+            try:
+                getattr(self.s, n)()
+                self.b.unplug_all()
+            except Exception as e:  # noted with the figures; the round goes on when the board answers
+                failed.append(n[len("story_"):].replace("_", "-"))
+                print(f"figures: story {failed[-1]} failed: {e}", file=sys.stderr, flush=True)
+                check(self.b.answering and self.b.sh("true", timeout=15)[0] == 0,
+                      "the board stopped answering during the stories")
+                self.b.unplug_all()
+        print(f"figures: {len(names) - len(failed)} of {len(names)} stories passed", file=sys.stderr, flush=True)
+        if failed:
+            self.notes.append(f"stories that failed in a round: {', '.join(failed)}")
+
+    def plug_and_pull(self, kind, fstype, port):
+        img = self.s.img(f"figures-{kind}")
+        if not os.path.exists(img):
+            make_stick(img, [kind])
+        label = "FAT32" if kind == "fat32" else "NTFS (ntfs-3g)"
+        seen = watch(self.b, self.b.console_size(), msg("PART_MOUNTED", port, 1))
+        dev = self.b.plug(img, "ehci.0", port)
+        t_add = self.b.sent["device_add"]
+        mounted = seen()
+        check(mounted, f"{label}: no PART_MOUNTED")
+        self.s.wait_mounted(f"/mnt/usb{port}_1", fstype)
+        self.add(f"{label}: device_add → PART_MOUNTED (s)", round(mounted - t_add, 2))
+        self.s.settle()
+        seen = watch(self.b, self.b.console_size(), msg("DISK_REMOVED", port, 0))
+        self.b.unplug(dev)
+        t_del = self.b.sent["device_del"]
+        removed = seen()
+        check(removed, f"{label}: no DISK_REMOVED")
+        self.add(f"{label}: device_del → DISK_REMOVED (s)", round(removed - t_del, 2))
+        self.s.check_clean()
+        self.s.settle()
+
+    def dispatch(self):
+        out = self.b.ok(f"board-dispatch-bench {self.args.bench_rounds}", timeout=1200)
+        print(out, file=sys.stderr, flush=True)
+
+        def number(rx):
+            m = re.search(rx, out)
+            check(m, f"board-dispatch-bench printed no {rx!r}: {out}")
+            return float(m.group(1))
+        self.add("hotplug per package (us)", number(r"hotplug +median per package: +([\d.]+)"))
+        self.add("minimal loop per package (us)", number(r"minimal loop +median per package: +([\d.]+)"))
+        self.add("ratio hotplug / minimal loop", number(r"ratio hotplug / minimal loop: +([\d.]+)"))
+        self.add("median of per-round ratios", number(r"median of per-round ratios: +([\d.]+)"))
+
+    # -- whole runs of scripts/board
+    def warm_runs(self):
+        for i in range(self.args.warm):
+            print(f"figures: warm scripts/board {i + 1} of {self.args.warm}", file=sys.stderr, flush=True)
+            t = time.monotonic()
+            r = subprocess.run([os.path.join(TOP, "scripts/board")], cwd=TOP,
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+            took = time.monotonic() - t
+            summary = (r.stdout.strip().splitlines() or ["(no output)"])[-1]
+            print(f"   {summary}", file=sys.stderr, flush=True)
+            if r.returncode != 0:
+                self.notes.append(f"a warm scripts/board ended with status {r.returncode}: {summary}")
+            self.add("warm scripts/board, all stories (s)", round(took))
+
+
+def sizes(root):
+    """Stripped sizes of the installed binaries, in bytes."""
+    out = []
+    for rel in ("usr/sbin/hotplug", "usr/sbin/route6mon", "usr/lib/libobxmsg.so",
+                "usr/sbin/plexd", "usr/bin/uevent-send"):
+        path = os.path.join(root, rel)
+        if not os.path.exists(path):
+            continue
+        tmp = os.path.join(os.path.dirname(root), "stripped.tmp")
+        subprocess.run(["mips-linux-gnu-strip", "-o", tmp, path], check=True)
+        out.append(("/" + rel, os.path.getsize(tmp), os.path.getsize(path)))
+        os.unlink(tmp)
+    return out
+
+
+def spread(values):
+    v = sorted(values)
+    med = v[len(v) // 2] if len(v) % 2 else (v[len(v) // 2 - 1] + v[len(v) // 2]) / 2
+    return med, v[0], v[-1]
+
+
+def fmt(x):
+    if isinstance(x, int) or abs(x) >= 100:
+        return f"{x:.0f}"
+    return f"{x:.2f}" if abs(x) < 10 else f"{x:.1f}"
+
+
+def loadavg():
+    with open("/proc/loadavg") as f:
+        return " ".join(f.read().split()[:3])
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--kernel", required=True)
+    ap.add_argument("--initrd", required=True)
+    ap.add_argument("--work", required=True)
+    ap.add_argument("--rounds", type=int, default=5, help="boots (default 5)")
+    ap.add_argument("--samples", type=int, default=1,
+                    help="FAT32 and NTFS plugs per boot (default 1)")
+    ap.add_argument("--bench-rounds", type=int, default=40,
+                    help="bursts per board-dispatch-bench run (default 40)")
+    ap.add_argument("--no-stories", action="store_true", help="skip the stories (no after-stories memory)")
+    ap.add_argument("--warm", type=int, default=0, metavar="N",
+                    help="then time N whole runs of scripts/board (about 5 min each)")
+    args = ap.parse_args()
+
+    # A folder of its own: the warm runs of scripts/board rebuild build-board.
+    work = os.path.join(TOP, "build-figures")
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(work)
+    initrd = shutil.copy(args.initrd, work)
+    binaries = sizes(os.path.join(args.work, "root"))
+
+    started, load0 = time.time(), loadavg()
+    board = TimedBoard(args.kernel, initrd, work)
+    figures = Figures(board, Stories(board, work), args)
+    try:
+        for n in range(1, args.rounds + 1):
+            try:
+                figures.round(n)
+            except StoryFailed as e:
+                figures.notes.append(f"boot {n} ended early: {e}")
+                print(f"figures: boot {n} ended early: {e}\n{board.tail(board.console_path, 800)}",
+                      file=sys.stderr, flush=True)
+            finally:
+                if getattr(board, "qemu", None) and board.qemu.poll() is None:
+                    board.qemu.kill()
+                    board.qemu.wait()
+                board.devices.clear()
+        load1 = loadavg()
+        figures.warm_runs()
+    finally:
+        if getattr(board, "qemu", None) and board.qemu.poll() is None:
+            board.qemu.kill()
+
+    minutes = (time.time() - started) / 60
+    lines = [
+        f"Measured {time.strftime('%Y-%m-%d', time.gmtime(started))} by `scripts/board --figures"
+        f"{' --warm ' + str(args.warm) if args.warm else ''}` ({minutes:.0f} min): {os.cpu_count()} cores, "
+        f"load average {load0} at the start, {load1} after the boots"
+        f"{', ' + loadavg() + ' at the end' if args.warm else ''}; "
+        f"{subprocess.run(['qemu-system-mips', '--version'], capture_output=True, text=True).stdout.splitlines()[0]}.",
+        "",
+        "| figure | median | min–max | n |",
+        "|---|---|---|---|",
+    ]
+    if not args.warm:
+        lines.append("| warm `scripts/board`, all stories (s) | not measured (`--warm 5`) | | |")
+    lines.append("| cold `scripts/board`, empty cache (s) | TO BE MEASURED | | |")
+    for name, values in figures.samples.items():
+        med, lo, hi = spread(values)
+        lines.append(f"| {name} | {fmt(med)} | {fmt(lo)}–{fmt(hi)} | {len(values)} |")
+    lines += ["", "| installed binary | stripped (bytes) | as installed (bytes) |", "|---|---|---|"]
+    lines += [f"| `{path}` | {s} | {full} |" for path, s, full in binaries]
+    if figures.notes:
+        lines += [""] + [f"Note: {n}." for n in figures.notes]
+    table = "\n".join(lines) + "\n"
+    with open(os.path.join(work, "figures.md"), "w") as f:
+        f.write(table)
+    print(table)
+    return 1 if any("ended early" in n for n in figures.notes) else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
