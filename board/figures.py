@@ -8,7 +8,8 @@ board/stories.py has run, and at the end of the boot; device_add →
 PART_MOUNTED and device_del → DISK_REMOVED for a FAT32 and an NTFS stick
 (from the QMP command to plexd's line on the console); and hotplug's
 per-package cost against the minimal fork loop (board-dispatch-bench, run
-in the guest).
+in the guest); and a 32 MiB copy to a FAT32 stick mounted by hand with and
+without flush.
 With --warm N it then times N whole runs of scripts/board. The stripped
 sizes of the installed binaries come from the image.
 
@@ -28,7 +29,7 @@ import time
 # The stories are imported from beside this file; no byte code is left there.
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from stories import Board, Stories, StoryFailed, check, make_stick  # noqa: E402
+from stories import Board, Stories, StoryFailed, check, make_stick, wait_for  # noqa: E402
 
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -115,6 +116,7 @@ class Figures:
         self.s.settle()
         time.sleep(2)
         self.memory("after the plugs and bursts")
+        self.fat_flush()
         self.b.shutdown()
 
     def memory(self, when):
@@ -168,6 +170,38 @@ class Figures:
         self.add(f"{label}: device_del → DISK_REMOVED (s)", round(removed - t_del, 2))
         self.s.check_clean()
         self.s.settle()
+
+    def fat_flush(self):
+        """A 32 MiB copy to a FAT32 stick mounted by hand with and without
+        flush (the daemons stopped, so nothing else mounts it): how long the
+        copy takes until it is closed, and how long after that the data is
+        on the device (the disk's written sectors cover the file and no
+        request is in flight)."""
+        img = self.s.img("figures-fat-flush")
+        if not os.path.exists(img):
+            make_stick(img, ["fat32"], size_mib=128)
+        self.b.ok("/etc/init.d/plumbing stop")
+        dev = self.b.plug(img, "ehci.0", 2)
+        try:
+            check(wait_for(lambda: self.b.sh("test -b /dev/sda1")[0] == 0, 30, 0.2), "the FAT32 stick did not appear")
+            self.b.ok("dd if=/dev/urandom of=/tmp/src bs=1M count=32 2>/dev/null; mkdir -p /tmp/m")
+            sectors = "$(awk '{print $7}' /sys/block/sda/stat)"
+            copy = ("sync; echo 3 >/proc/sys/vm/drop_caches; w0=" + sectors + "; "
+                    "a=$(cut -d' ' -f1 /proc/uptime); cat /tmp/src >/tmp/m/f; b=$(cut -d' ' -f1 /proc/uptime); "
+                    "until [ $((" + sectors + " - w0)) -ge 65536 ] && "
+                    "[ \"$(awk '{print $9}' /sys/block/sda/stat)\" = 0 ]; do sleep 0.05; done; "
+                    "c=$(cut -d' ' -f1 /proc/uptime); echo $a $b $c")
+            for mode, opts in (("flush", "-o flush"), ("defaults", "")):
+                self.b.ok(f"mount -t vfat {opts} /dev/sda1 /tmp/m")
+                a, b, c = map(float, self.b.ok(copy, timeout=120).split())
+                self.b.ok("rm /tmp/m/f && sync && umount /tmp/m")
+                self.add(f"FAT32 32 MiB copy, {mode}: MB/s until closed", round(32 * 1.048576 / (b - a), 2))
+                self.add(f"FAT32 32 MiB copy, {mode}: close → on the device (s)", round(c - b, 2))
+        finally:
+            self.b.sh("umount /tmp/m; rm -f /tmp/src")
+            self.b.unplug(dev)
+            self.b.ok("/etc/init.d/plumbing start")
+            self.s.settle()
 
     def dispatch(self):
         out = self.b.ok(f"board-dispatch-bench {self.args.bench_rounds}", timeout=1200)
