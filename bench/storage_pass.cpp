@@ -18,6 +18,7 @@
 #include "bus/obx_msg.h"
 #include "hotplug/hotplug_netlink_storage.h"
 #include "hotplug/hotplug_netlink_storage_mount.h"
+#include "hotplug/hotplug_netlink_storage_notify.h"
 #include "hotplug/hp_log.h"
 #include "tests/support/sandbox.h"
 

@@ -17,7 +17,11 @@
 #include "common/fd.h"
 #include "hotplug/hotplug_handlers.h"
 #include "hotplug/hotplug_netlink_storage.h"
+#include "hotplug/hotplug_netlink_storage_list.h"
 #include "hotplug/hotplug_netlink_storage_mount.h"
+#include "hotplug/hotplug_netlink_storage_notify.h"
+#include "hotplug/hotplug_netlink_storage_pos.h"
+#include "hotplug/hotplug_netlink_storage_umount.h"
 #include "hotplug/hp_log.h"
 
 hp_partition* hp_partition_list = nullptr;

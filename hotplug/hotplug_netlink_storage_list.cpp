@@ -4,38 +4,9 @@
 #include <string.h>
 #include <sys/stat.h>
 
-#include "hotplug/hotplug_netlink_storage.h"
-#include "hotplug/hotplug_netlink_storage_parse.h"
+#include "hotplug/hotplug_netlink_storage_list.h"
+#include "hotplug/hotplug_netlink_storage_text.h"
 #include "hotplug/hp_log.h"
-
-void hp_set_status(hp_partition* node, const char* status) {
-    snprintf(node->status, sizeof(node->status), "%s", status);
-}
-
-bool hp_text::take_number(std::string_view& s, long long lo, long long hi, long long* out) {
-    std::string_view t = s;
-    skip_space(t);
-    bool neg = false;
-    if (!t.empty() && (t[0] == '+' || t[0] == '-')) {
-        neg = t[0] == '-';
-        t.remove_prefix(1);
-    }
-    size_t n = 0;
-    unsigned long long v = 0;
-    constexpr unsigned long long kMax = 1ull << 62;  // far beyond every bound used
-    while (n < t.size() && t[n] >= '0' && t[n] <= '9') {
-        if (v > kMax / 10) return false;
-        v = v * 10 + (unsigned long long)(t[n] - '0');
-        ++n;
-    }
-    if (n == 0) return false;
-    long long val = neg ? -(long long)v : (long long)v;
-    if (val < lo || val > hi) return false;
-    t.remove_prefix(n);
-    s = t;
-    *out = val;
-    return true;
-}
 
 bool hp_read_line(FILE* f, char* buf, size_t size, bool* cut) {
     size_t n = 0;
@@ -56,7 +27,7 @@ bool hp_read_line(FILE* f, char* buf, size_t size, bool* cut) {
 
 namespace {
 
-constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
+using hp_text::is_digit;
 
 void copy_field(char* dst, size_t size, std::string_view src) {
     size_t n = src.size() < size - 1 ? src.size() : size - 1;

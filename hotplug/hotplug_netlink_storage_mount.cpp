@@ -13,6 +13,9 @@
 #include "common/fd.h"
 #include "common/shell_quote.h"
 #include "hotplug/hotplug_netlink_lib.h"
+#include "hotplug/hotplug_netlink_storage_notify.h"
+#include "hotplug/hotplug_netlink_storage_pos.h"
+#include "hotplug/hotplug_netlink_storage_rm.h"
 #include "hotplug/hp_log.h"
 
 // Tried in this order; ntfs-3g comes after the last row. ext4 and exfat

@@ -1,15 +1,11 @@
-// Mounting side of the storage pass: the file-system trial table, and the
-// pass split into its timed work and its fixed waits (the benchmark times
-// the work).
+// Device nodes, mounting and the /mnt sweep (module hotplug_netlink_storage):
+// the file-system trial table and the steps that bring new partitions into
+// use and keep /mnt clean.
 #pragma once
-
-#include <stdio.h>
-#include <sys/types.h>
 
 #include <cstddef>
 
-#include "common/fd.h"
-#include "hotplug/hotplug_netlink_storage.h"
+#include "hotplug/hotplug_netlink_storage_partition.h"
 
 // One row of the file-system trial list of hp_mount_one.
 struct hp_fs_row {
@@ -24,20 +20,14 @@ constexpr std::size_t HP_CMD_LEN = 1100;
 // Entry paths of the /mnt sweep: "/mnt/" and a name of up to 255 bytes.
 constexpr std::size_t HP_MNT_ENTRY_LEN = 5 + 255 + 1;
 
-// The work of one storage pass between its opening and closing waits: the
-// eight steps with their trace lines, sync, and freeing the list.
-void hp_storage_steps();
-
-// The lock that keeps storage passes apart, also across restarts of the
-// daemon. A pass waits at most this long for the one before it: a pass
-// takes about 2 s (its fixed waits) and a few more with slow mounts, far
-// less than the daemon's supervision gives a package (about 2 minutes).
-constexpr int HP_PASS_LOCK_WAIT_S = 30;
-struct HpPassLock {
-    enum State { kHeld, kUnlocked, kBusy } state;
-    UniqueFd fd;  // holds the lock while kHeld
-};
-// kHeld once the lock is ours; kBusy when another pass still holds it after
-// `wait_s` seconds; kUnlocked when no lock can be had at all (the pass then
-// runs as it always did).
-HpPassLock hp_take_pass_lock(int wait_s);
+// A block node /var/dev/<partition> for every new node (nodes in /dev when
+// /var/dev cannot be made). Always 0.
+int hp_mk_dev_node(hp_partition* list);
+// Deletes every /mnt entry that is not the directory of a mounted node. 0,
+// or -1 when /mnt is not a directory or cannot be read.
+int hp_rm_unused_dir(hp_partition* list);
+// Names, creates and mounts a directory for every new node. Always 0.
+int hp_mount_dir(hp_partition* list);
+// Mounts one node (each row of the table, then ntfs-3g) and tells plexd.
+// 0 when mounted, -1 when every way failed.
+int hp_mount_one(hp_partition* node);

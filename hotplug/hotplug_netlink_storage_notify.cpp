@@ -5,7 +5,7 @@
 
 #include "bus/obx_msg.h"
 #include "hotplug/hotplug_netlink_lib.h"
-#include "hotplug/hotplug_netlink_storage.h"
+#include "hotplug/hotplug_netlink_storage_notify.h"
 #include "hotplug/hp_log.h"
 
 void* g_msgHandle = nullptr;

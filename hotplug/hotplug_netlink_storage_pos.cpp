@@ -9,8 +9,9 @@
 #include "common/fd.h"
 #include "common/shell_quote.h"
 #include "hotplug/hotplug_netlink_lib.h"
-#include "hotplug/hotplug_netlink_storage.h"
-#include "hotplug/hotplug_netlink_storage_parse.h"
+#include "hotplug/hotplug_netlink_storage_list.h"
+#include "hotplug/hotplug_netlink_storage_pos.h"
+#include "hotplug/hotplug_netlink_storage_text.h"
 #include "hotplug/hp_log.h"
 
 namespace {

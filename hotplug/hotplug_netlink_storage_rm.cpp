@@ -21,8 +21,8 @@
 #include <unistd.h>
 
 #include "common/fd.h"
-#include "hotplug/hotplug_netlink_storage.h"
-#include "hotplug/hotplug_netlink_storage_parse.h"
+#include "hotplug/hotplug_netlink_storage_list.h"
+#include "hotplug/hotplug_netlink_storage_rm.h"
 #include "hotplug/hp_log.h"
 
 namespace {

@@ -8,9 +8,11 @@
 #include "bus/obx_msg.h"
 #include "common/shell_quote.h"
 #include "hotplug/hotplug_netlink_lib.h"
-#include "hotplug/hotplug_netlink_storage.h"
-#include "hotplug/hotplug_netlink_storage_mount.h"
-#include "hotplug/hotplug_netlink_storage_parse.h"
+#include "hotplug/hotplug_netlink_storage_list.h"
+#include "hotplug/hotplug_netlink_storage_notify.h"
+#include "hotplug/hotplug_netlink_storage_pos.h"
+#include "hotplug/hotplug_netlink_storage_rm.h"
+#include "hotplug/hotplug_netlink_storage_umount.h"
 #include "hotplug/hp_log.h"
 
 int hp_umount_dir(hp_partition* list) {

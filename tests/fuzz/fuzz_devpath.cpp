@@ -9,7 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "hotplug/hotplug_netlink_storage_parse.h"
+#include "hotplug/hotplug_netlink_storage_list.h"
+#include "hotplug/hotplug_netlink_storage_pos.h"
 
 namespace {
 

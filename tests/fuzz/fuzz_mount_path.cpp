@@ -10,8 +10,9 @@
 #include <string_view>
 #include <vector>
 
-#include "hotplug/hotplug_netlink_storage.h"
-#include "hotplug/hotplug_netlink_storage_parse.h"
+#include "hotplug/hotplug_netlink_storage_list.h"
+#include "hotplug/hotplug_netlink_storage_pos.h"
+#include "hotplug/hotplug_netlink_storage_text.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "hotplug/hotplug_netlink_storage.h"
-#include "hotplug/hotplug_netlink_storage_parse.h"
+#include "hotplug/hotplug_netlink_storage_list.h"
+#include "hotplug/hotplug_netlink_storage_pos.h"
 
 namespace {
 

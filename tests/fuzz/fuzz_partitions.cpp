@@ -8,8 +8,9 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "hotplug/hotplug_netlink_storage.h"
-#include "hotplug/hotplug_netlink_storage_parse.h"
+#include "hotplug/hotplug_netlink_storage_list.h"
+#include "hotplug/hotplug_netlink_storage_pos.h"
+#include "hotplug/hotplug_netlink_storage_text.h"
 
 namespace {
 

@@ -4,7 +4,11 @@
 #include "bus/obx_msg.h"
 #include "hotplug/hotplug_netlink_storage.h"
 #include "hotplug/hotplug_netlink_storage_mount.h"
-#include "hotplug/hotplug_netlink_storage_parse.h"
+#include "hotplug/hotplug_netlink_storage_list.h"
+#include "hotplug/hotplug_netlink_storage_notify.h"
+#include "hotplug/hotplug_netlink_storage_pos.h"
+#include "hotplug/hotplug_netlink_storage_rm.h"
+#include "hotplug/hotplug_netlink_storage_umount.h"
 #include "hotplug/hp_log.h"
 #include "tests/support/sandbox.h"
 

@@ -10,8 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "hotplug/hotplug_netlink_storage.h"
-#include "hotplug/hotplug_netlink_storage_parse.h"
+#include "hotplug/hotplug_netlink_storage_notify.h"
+#include "hotplug/hotplug_netlink_storage_list.h"
+#include "hotplug/hotplug_netlink_storage_pos.h"
+#include "hotplug/hotplug_netlink_storage_text.h"
 #include "hotplug/hp_log.h"
 #include "tests/unit/console_capture.h"
 

@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "hotplug/hotplug_netlink_storage.h"
+#include "hotplug/hotplug_netlink_storage_rm.h"
 #include "hotplug/hp_log.h"
 #include "tests/unit/console_capture.h"
 

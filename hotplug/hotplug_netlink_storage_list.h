@@ -1,7 +1,8 @@
-// Pure parsers of the storage pass: the lines of /proc/partitions and
-// /proc/mounts, the first line of the resolved device path, a `removable`
-// file and a mount directory name. None of them touches the system; the
-// list builders take an open FILE* so that they run on any text.
+// Partition list of the storage pass (module hotplug_netlink_storage): built
+// from /proc/partitions, completed from /proc/mounts, dumped as a table while
+// /var/debug exists. The parsers take text or an open FILE*, so they run on
+// any input without touching the system; the steps are thin wrappers that
+// open the kernel's tables.
 #pragma once
 
 #include <stddef.h>
@@ -9,42 +10,17 @@
 
 #include <string_view>
 
-#include "hotplug/hotplug_netlink_storage.h"
-
-// Small text helpers shared by the parsers (inline: the daemon links no
-// C++ runtime).
-namespace hp_text {
-
-constexpr bool is_space(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-inline void skip_space(std::string_view& s) {
-    size_t i = 0;
-    while (i < s.size() && is_space(s[i])) ++i;
-    s.remove_prefix(i);
-}
-
-// The next whitespace-separated token (empty at the end); `s` moves past it.
-inline std::string_view take_token(std::string_view& s) {
-    skip_space(s);
-    size_t n = 0;
-    while (n < s.size() && !is_space(s[n])) ++n;
-    std::string_view tok(s.data(), n);
-    s.remove_prefix(n);
-    return tok;
-}
-
-// An optionally signed decimal number after optional whitespace, as "%d"
-// reads it. False (and `s` unchanged) when no digit follows or the value
-// lies outside [lo, hi]; otherwise `s` moves past the digits.
-bool take_number(std::string_view& s, long long lo, long long hi, long long* out);
-
-}  // namespace hp_text
+#include "hotplug/hotplug_netlink_storage_partition.h"
 
 // Line buffers of the two table readers.
 #define HP_PARTITIONS_LINE 80
 #define HP_MOUNTS_LINE 128
+
+// The steps: build the list (sets *head first; -1 when the table cannot be
+// read or a node cannot be allocated), mark what is mounted, dump the list.
+int hp_get_partitions(hp_partition** head);
+int hp_check_mounts(hp_partition** head);
+int hp_dump_partitions(hp_partition* first);
 
 // Reads one line into `buf` (at most size-1 bytes, the line end included
 // when it fits, NUL-terminated). The rest of a longer line is read and
@@ -120,18 +96,3 @@ int hp_read_mounts(FILE* f, hp_partition** head, hp_is_blockdev_fn is_blockdev);
 // first such line. The fallback of the removal helpers' mount-point check on
 // kernels without the statx mount-root attribute.
 bool hp_mounts_list_dir(FILE* f, const char* path);
-
-// Port number out of the resolved device directory of a disk, for example
-// /sys/devices/platform/ehci/usb1/1-2/1-2:1.0/... gives 2: the number behind
-// the '-' of the segment after the first "usb" segment.
-// 0 with *pos set; -1 when the text holds no "usb"; -2 when the '/', '-' or
-// the '/' ending the port is missing, or the number does not fit an int.
-int hp_parse_usb_position(std::string_view line, int* pos);
-
-// Leading decimal number of a sysfs `removable` file. 0, or -1 without one.
-int hp_parse_removable(std::string_view text, int* value);
-
-// Disk and partition numbers of a mount directory ".../usb<disk>_<part>".
-// 0 with both set; -1 without "usb" (nothing set); -2 without a '_' behind
-// it (disk set). A missing number reads as 0.
-int hp_split_mount_path(std::string_view path, int* disk, int* partition);
