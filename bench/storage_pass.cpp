@@ -37,6 +37,7 @@ double median(std::vector<double> v) {
 // milliseconds.
 double timed_pass() {
     plexd_seen = 0;  // every pass runs in a fresh child
+    plexd_lost = 0;
     auto t0 = std::chrono::steady_clock::now();
     HpPassLock lock = hp_take_pass_lock(HP_PASS_LOCK_WAIT_S);
     if (obxMsg_init(EID_HOTPLUG, &g_msgHandle) != 0) g_msgHandle = nullptr;

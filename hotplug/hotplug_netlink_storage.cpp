@@ -107,9 +107,22 @@ HpPassLock hp_take_pass_lock(int wait_s) {
             return {HpPassLock::kUnlocked, UniqueFd()};
         }
         if (monotonic_ms() >= deadline) {
-            HP_LOG(HP_MOD_STORAGE, "the storage pass before still runs after %d s: this pass is skipped\n",
+            // The event behind this pass would be lost if the pass gave up
+            // (the stopped daemon's pass may not see what changed since):
+            // it runs once the other has ended, however long that takes
+            // within the daemon's supervision of this package.
+            HP_LOG(HP_MOD_STORAGE, "the storage pass before still runs after %d s: this pass runs once it has ended\n",
                    wait_s);
-            return {HpPassLock::kBusy, UniqueFd()};
+            int r;
+            while ((r = flock(fd.get(), LOCK_EX)) != 0 && errno == EINTR) {
+            }
+            if (r != 0) {
+                HP_LOG(HP_MOD_STORAGE, "can not lock %s, the storage pass runs unlocked\n", kPassLock);
+                return {HpPassLock::kUnlocked, UniqueFd()};
+            }
+            HP_LOG(HP_MOD_STORAGE, "the storage pass before has ended after %lld ms: this pass runs now\n",
+                   monotonic_ms() - start);
+            return {HpPassLock::kHeld, std::move(fd)};
         }
         if (first) HP_LOG(HP_MOD_STORAGE, "another storage pass is running, waiting for it\n");
         usleep(20 * 1000);
@@ -118,10 +131,8 @@ HpPassLock hp_take_pass_lock(int wait_s) {
 
 int hotplug_storage_handler() {
     HpPassLock lock = hp_take_pass_lock(HP_PASS_LOCK_WAIT_S);
-    // Another pass is still at work after the wait: it will have done what
-    // this one would, or the next event's pass will.
-    if (lock.state == HpPassLock::kBusy) return 0;
-
+    plexd_seen = 0;
+    plexd_lost = 0;
     int ret = obxMsg_init(EID_HOTPLUG, &g_msgHandle);
     if (ret != 0) {
         if (FILE* console = fopen("/dev/console", "w")) {

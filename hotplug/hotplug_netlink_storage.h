@@ -18,15 +18,16 @@ extern hp_partition* hp_partition_list;  // head of the pass's node list
 void hp_storage_steps();
 
 // The lock that keeps storage passes apart, also across restarts of the
-// daemon. A pass waits at most this long for the one before it: a pass
-// takes about 2 s (its fixed waits) and a few more with slow mounts, far
-// less than the daemon's supervision gives a package (about 2 minutes).
+// daemon. A pass waits this long for the one before it with a console line
+// only when it begins to wait; past it, it says so and waits on until the
+// lock is free (the daemon's supervision, about 2 minutes, ends a pass that
+// waits too long). A pass takes about 2 s (its fixed waits) and a few more
+// with slow mounts.
 constexpr int HP_PASS_LOCK_WAIT_S = 30;
 struct HpPassLock {
-    enum State { kHeld, kUnlocked, kBusy } state;
+    enum State { kHeld, kUnlocked } state;
     UniqueFd fd;  // holds the lock while kHeld
 };
-// kHeld once the lock is ours; kBusy when another pass still holds it after
-// `wait_s` seconds; kUnlocked when no lock can be had at all (the pass then
-// runs as it always did).
+// kHeld once the lock is ours; kUnlocked when no lock can be had at all
+// (the pass then runs as it always did).
 HpPassLock hp_take_pass_lock(int wait_s);

@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "hotplug/hotplug_netlink_storage_notify.h"
 #include "hotplug/hotplug_netlink_storage_list.h"
 #include "hotplug/hotplug_netlink_storage_pos.h"
 #include "hotplug/hotplug_netlink_storage_text.h"
@@ -524,15 +523,4 @@ TEST(StorageMountPath, StripSpaces) {
     char empty[] = "";
     EXPECT_EQ(hp_strip_spaces(empty), 0);
     EXPECT_STREQ(empty, "");
-}
-
-TEST(StorageNotify, NoBusHandleMeansSilence) {
-    ConsoleCapture console;
-    void* saved = g_msgHandle;
-    g_msgHandle = nullptr;
-    plexd_seen = 1;  // the daemon was seen: no /proc scan, no fallback
-    notify_plexd(1, 1, 0x01000312u);
-    plexd_seen = 0;
-    g_msgHandle = saved;
-    EXPECT_EQ(console.text(), "");
 }
