@@ -1,5 +1,6 @@
 // Partition list of the storage pass: built from /proc/partitions, completed
 // from /proc/mounts, and dumped as a table while /var/debug exists.
+#include <limits.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -154,7 +155,32 @@ bool hp_is_mnt_entry(std::string_view dir) {
     return name.find('/') == std::string_view::npos && name != "." && name != "..";
 }
 
-bool hp_parse_mount_line(std::string_view line, hp_mount_entry* out) {
+void hp_real_mnt(char* out, size_t size) {
+    char real[PATH_MAX];
+    if (realpath("/mnt", real) && strlen(real) < size)
+        memcpy(out, real, strlen(real) + 1);
+    else
+        snprintf(out, size, "%s", "/mnt");
+}
+
+namespace {
+
+// The name of a mount directly under /mnt, whether the table names it
+// through /mnt or through the folder /mnt leads to; empty for any other
+// directory.
+std::string_view mnt_entry_name(std::string_view dir, std::string_view real_mnt) {
+    if (hp_is_mnt_entry(dir)) return std::string_view(dir.data() + 5, dir.size() - 5);
+    if (real_mnt.empty() || real_mnt == "/mnt" || dir.size() <= real_mnt.size() + 1 ||
+        dir.compare(0, real_mnt.size(), real_mnt) != 0 || dir[real_mnt.size()] != '/')
+        return {};
+    std::string_view name(dir.data() + real_mnt.size() + 1, dir.size() - real_mnt.size() - 1);
+    if (name.find('/') != std::string_view::npos || name == "." || name == "..") return {};
+    return name;
+}
+
+}  // namespace
+
+bool hp_parse_mount_line(std::string_view line, hp_mount_entry* out, std::string_view real_mnt) {
     using namespace hp_text;
     std::string_view dev = take_token(line);
     std::string_view dir = take_token(line);
@@ -165,12 +191,18 @@ bool hp_parse_mount_line(std::string_view line, hp_mount_entry* out) {
     if (contains(dev, "=")) return false;
     size_t slash = dev.rfind('/');
     if (slash == std::string_view::npos || slash + 1 == dev.size()) return false;
-    out->system = !hp_is_mnt_entry(dir);
-    // Under /mnt: a line without its type was cut, and a longer directory
-    // than the field is none of the pass's names.
-    if (!out->system && (type.empty() || dir.size() >= sizeof(out->dir))) return false;
+    std::string_view name = mnt_entry_name(dir, real_mnt);
+    out->system = name.empty();
+    if (!out->system) {
+        // Under /mnt: a line without its type was cut, and a longer directory
+        // than the field is none of the pass's names. The directory is
+        // given by the name the pass made it under, /mnt/<name>.
+        if (type.empty() || 5 + name.size() >= sizeof(out->dir)) return false;
+        snprintf(out->dir, sizeof(out->dir), "/mnt/%.*s", (int)name.size(), name.data());
+    } else {
+        copy_field(out->dir, sizeof(out->dir), dir);
+    }
     copy_field(out->dev, sizeof(out->dev), dev);
-    copy_field(out->dir, sizeof(out->dir), dir);
     copy_field(out->type, sizeof(out->type), type);
     return true;
 }
@@ -180,7 +212,7 @@ bool hp_stat_is_blockdev(const char* path) {
     return stat(path, &st) == 0 && S_ISBLK(st.st_mode);
 }
 
-int hp_read_mounts(FILE* f, hp_partition** head, hp_is_blockdev_fn is_blockdev) {
+int hp_read_mounts(FILE* f, hp_partition** head, hp_is_blockdev_fn is_blockdev, std::string_view real_mnt) {
     char line[HP_MOUNTS_LINE];
     bool at_line_start = true;  // the next piece read begins a table line
     hp_partition* last_added = nullptr;
@@ -195,7 +227,7 @@ int hp_read_mounts(FILE* f, hp_partition** head, hp_is_blockdev_fn is_blockdev) 
         at_line_start = len > 0 && line[len - 1] == '\n';
         if (!first_piece) continue;
         hp_mount_entry m;
-        if (!hp_parse_mount_line(std::string_view(line, len), &m)) continue;
+        if (!hp_parse_mount_line(std::string_view(line, len), &m, real_mnt)) continue;
         const char* base = hp_base_name(m.dev);
 
         hp_partition* match = nullptr;
@@ -278,13 +310,41 @@ __attribute__((noinline)) bool hp_mounts_list_dir(FILE* f, const char* path) {
     return found;
 }
 
+__attribute__((noinline)) bool hp_deepest_mount_below(FILE* f, const char* dir, char* out, size_t size) {
+    char line[4096 + 512];
+    bool cut = false;
+    size_t dir_len = strlen(dir);
+    size_t best = 0;
+    while (hp_read_line(f, line, sizeof(line), &cut)) {
+        std::string_view rest(line, strlen(line));
+        hp_text::take_token(rest);
+        std::string_view mp = hp_text::take_token(rest);
+        if (mp.empty() || mp.size() >= 4096) continue;
+        char field[4096];
+        memcpy(field, mp.data(), mp.size());
+        field[mp.size()] = '\0';
+        unescape_mount_field(field);
+        size_t len = strlen(field);
+        if (len <= dir_len + 1 || strncmp(field, dir, dir_len) != 0 || field[dir_len] != '/') continue;
+        if (len > best && len < size) {
+            memcpy(out, field, len + 1);
+            best = len;
+        }
+    }
+    return best > 0;
+}
+
 int hp_check_mounts(hp_partition** head) {
     FILE* f = fopen("/proc/mounts", "r");
     if (!f) {
         HP_LOG(HP_MOD_STORAGE, "can not open /proc/mounts\n");
         return -1;
     }
-    hp_read_mounts(f, head, hp_stat_is_blockdev);
+    // A /mnt that is a symbolic link (to /var/mnt on a read-only root) has
+    // its mounts listed under the folder it leads to.
+    char real_mnt[128];
+    hp_real_mnt(real_mnt, sizeof(real_mnt));
+    hp_read_mounts(f, head, hp_stat_is_blockdev, real_mnt);
     fclose(f);
     return 0;
 }

@@ -54,6 +54,12 @@ bool hp_is_partition_of(const char* name, const char* disk);
 // is left exactly as it is.
 bool hp_is_mnt_entry(std::string_view dir);
 
+// Where /mnt really is, as the kernel's mount table names its mounts:
+// "/mnt", or the folder a symbolic link /mnt leads to (/var/mnt on a
+// read-only root). `out` holds at least 2 bytes; "/mnt" when it cannot be
+// resolved or does not fit.
+void hp_real_mnt(char* out, size_t size);
+
 // The three leading tokens of a /proc/mounts line.
 struct hp_mount_entry {
     char dev[32];
@@ -69,8 +75,11 @@ struct hp_mount_entry {
 // /mnt, a missing type token (a cut line) or a mount point too long for its
 // 32 bytes. A mount elsewhere is kept whatever the length of its directory
 // (cut to fit) so that its partition is known to be the system's. The type
-// token is cut to fit; nothing reads it.
-bool hp_parse_mount_line(std::string_view line, hp_mount_entry* out);
+// token is cut to fit; nothing reads it. `real_mnt` is where /mnt really is
+// (hp_real_mnt): a mount directly under it is a mount under /mnt, and its
+// directory is given as "/mnt/<name>", the name the pass made it under.
+bool hp_parse_mount_line(std::string_view line, hp_mount_entry* out,
+                         std::string_view real_mnt = "/mnt");
 
 // Text behind the last '/' of `dev` (all of it when there is none).
 const char* hp_base_name(const char* dev);
@@ -87,8 +96,10 @@ bool hp_stat_is_blockdev(const char* path);
 // /mnt of a block device that is not in the list is appended as
 // "toumount" (a vanished device mounted elsewhere is left alone). The text
 // is read in pieces of the 128-byte line buffer, each traced (debug only) as
-// read; of a longer line only the first piece is parsed. Always 0.
-int hp_read_mounts(FILE* f, hp_partition** head, hp_is_blockdev_fn is_blockdev);
+// read; of a longer line only the first piece is parsed. `real_mnt` as for
+// hp_parse_mount_line. Always 0.
+int hp_read_mounts(FILE* f, hp_partition** head, hp_is_blockdev_fn is_blockdev,
+                   std::string_view real_mnt = "/mnt");
 
 // True when the mount table text lists `path` as a mount point: the second
 // field of one of its lines, with its "\ooo" escapes undone (a blank is
@@ -96,3 +107,10 @@ int hp_read_mounts(FILE* f, hp_partition** head, hp_is_blockdev_fn is_blockdev);
 // first such line. The fallback of the removal helpers' mount-point check on
 // kernels without the statx mount-root attribute.
 bool hp_mounts_list_dir(FILE* f, const char* path);
+
+// The deepest mount point strictly below the directory `dir` (one whose
+// path, "\ooo" escapes undone, starts with `dir` and a '/') that the mount
+// table text lists, into `out` (`size` bytes; a longer one is passed over).
+// False when there is none. A mount made inside another is listed after it,
+// and the deepest one can be unmounted first.
+bool hp_deepest_mount_below(FILE* f, const char* dir, char* out, size_t size);

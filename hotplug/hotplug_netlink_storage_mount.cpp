@@ -5,7 +5,10 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mount.h>
+#include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -13,6 +16,7 @@
 #include "common/fd.h"
 #include "common/shell_quote.h"
 #include "hotplug/hotplug_netlink_lib.h"
+#include "hotplug/hotplug_netlink_storage_list.h"
 #include "hotplug/hotplug_netlink_storage_notify.h"
 #include "hotplug/hotplug_netlink_storage_pos.h"
 #include "hotplug/hotplug_netlink_storage_rm.h"
@@ -57,6 +61,27 @@ int hp_mk_dev_node(hp_partition* list) {
     return 0;
 }
 
+namespace {
+
+// True when /mnt (or the folder it leads to) is itself the root of a mount
+// of anything but a memory file system: a disk mounted at /mnt is someone's
+// files, and no entry of it is the pass's to sweep. A tmpfs or ramfs there
+// is the system's scratch for mount directories, swept as a plain /mnt is.
+bool mnt_is_a_disk() {
+    UniqueFd fd(open("/mnt", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid()) return false;
+    struct stat st, parent;
+    struct statfs fs;
+    if (fstat(fd.get(), &st) != 0 || fstatat(fd.get(), "..", &parent, 0) != 0 || fstatfs(fd.get(), &fs) != 0)
+        return false;
+    if (fs.f_type == TMPFS_MAGIC || fs.f_type == RAMFS_MAGIC) return false;
+    char real[128];
+    hp_real_mnt(real, sizeof(real));
+    return hp_mount_root(st.st_dev != parent.st_dev, hp_kernel_mount_root(fd.get()), real);
+}
+
+}  // namespace
+
 // Deletes every /mnt entry that is not the directory of a mounted partition.
 // hp_remove_path never deletes through a symbolic link (the link itself goes)
 // nor anything of a file system still mounted at or below the entry.
@@ -65,6 +90,10 @@ int hp_rm_unused_dir(hp_partition* list) {
     if (stat("/mnt", &mst) != 0 || !S_ISDIR(mst.st_mode)) {
         HP_DLOG(HP_MOD_STORAGE, "%s not exist\n", "/mnt");
         return -1;
+    }
+    if (mnt_is_a_disk()) {
+        HP_DLOG(HP_MOD_STORAGE, "a disk is mounted at /mnt: nothing of it is swept\n");
+        return 0;
     }
     DirHandle dir("/mnt");
     if (!dir) {

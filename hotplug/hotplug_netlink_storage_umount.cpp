@@ -1,6 +1,8 @@
 // Unmounting (module hotplug_netlink_storage): releases mounts whose disk has
 // gone and mounts that sit under another port's directory.
+#include <limits.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/mount.h>
 #include <unistd.h>
@@ -36,6 +38,34 @@ int hp_umount_dir(hp_partition* list) {
     }
     return 0;
 }
+
+namespace {
+
+// A lazy detach takes every mount below the directory with it. A mount that
+// someone else made inside a stick's directory (a loop image kept on the
+// stick, a bind) is the system's: it is unmounted first, plainly, so that
+// it ends cleanly and visibly; when it is busy, the stick's mount is left
+// as it is (false), and the next pass tries again.
+bool unmount_what_lies_inside(const char* dir) {
+    char real[PATH_MAX];
+    if (!realpath(dir, real)) snprintf(real, sizeof(real), "%s", dir);
+    for (int n = 0; n < 64; ++n) {  // far more mounts than one stick ever holds
+        char inner[PATH_MAX];
+        FILE* f = fopen("/proc/mounts", "re");
+        if (!f) return false;
+        bool found = hp_deepest_mount_below(f, real, inner, sizeof(inner));
+        fclose(f);
+        if (!found) return true;
+        if (umount2(inner, 0) != 0) {
+            HP_LOG(HP_MOD_STORAGE, "%s stays mounted: %.600s, mounted inside it, is busy\n", dir, inner);
+            return false;
+        }
+        HP_LOG(HP_MOD_STORAGE, "%.600s was mounted inside %s: unmounted first\n", inner, dir);
+    }
+    return false;
+}
+
+}  // namespace
 
 // Clears the way (processes on the mount, the FTP server, the mount's own
 // ntfs-3g driver), force-unmounts, removes the node and the directory and
@@ -74,11 +104,15 @@ int hp_umount_one(hp_partition* node) {
         // system ends when its last user lets go. The directory left behind
         // is empty; the clean-up below goes on as after an unmount. Only a
         // directory of /mnt is ever detached (the list holds no other
-        // mounts to unmount; the check stays as a guard).
+        // mounts to unmount; the check stays as a guard), and never with a
+        // mount someone else made inside it.
         if (strcmp(node->status, HP_ST_TOUMOUNT) != 0 || !hp_is_mnt_entry(node->path) ||
-            umount2(node->path, MNT_DETACH) != 0)
+            !unmount_what_lies_inside(node->path))
             return -1;
-        HP_LOG(HP_MOD_STORAGE, "%s detached, its users keep it until they let go\n", node->path);
+        if (umount2(node->path, MNT_FORCE) != 0) {
+            if (umount2(node->path, MNT_DETACH) != 0) return -1;
+            HP_LOG(HP_MOD_STORAGE, "%s detached, its users keep it until they let go\n", node->path);
+        }
     }
 
     // Only a node under /var/dev, one that the pass made itself.

@@ -361,12 +361,26 @@ TEST(StoragePass, SweepSparesLiveFileSystems) {
         EXPECT_EQ(rig.messages().size(), msgs);
         sandbox::fake_sys_block({{"sda", 2, 1}});
 
-        // Once the disk has gone, the busy mount is detached: the port's name
-        // is free at once, and the user holding the file still reads it (the
-        // detached file system lives on until it lets go; nothing of it is
-        // deleted).
+        // Once the disk has gone, the busy mount is detached, but never with
+        // a mount someone else made inside it: while that one is busy, the
+        // stick's mount stays; once it is not, it is unmounted first.
+        sandbox::tmpfs("/mnt/usb2_1/inner");
+        sandbox::write_file("/mnt/usb2_1/inner/f", "theirs");
+        int inner_fd = open("/mnt/usb2_1/inner/f", O_RDONLY);
+        ASSERT_GE(inner_fd, 0);
         rig.partitions(0);
         rig.unplug();
+        EXPECT_GE(rig.console->count("]:/mnt/usb2_1 stays mounted: /mnt/usb2_1/inner, mounted inside it, is busy\n"), 1u)
+            << rig.console->text();
+        EXPECT_EQ(sandbox::read_file("/mnt/usb2_1/inner/f"), "theirs");
+        EXPECT_EQ(rig.messages().size(), msgs);
+        close(inner_fd);
+        // Then the stick's busy mount is detached: the port's name is free
+        // at once, and the user holding the file still reads it (the
+        // detached file system lives on until it lets go; nothing of it is
+        // deleted).
+        rig.unplug();
+        EXPECT_EQ(rig.console->count("]:/mnt/usb2_1/inner was mounted inside /mnt/usb2_1: unmounted first\n"), 1u);
         // (A kernel event of a test beside this one may add a pass, so the
         // failed unmount may be logged more often.)
         EXPECT_GE(rig.console->count("umount failed:/mnt/usb2_1 /mnt/usb2_1-oforce["), 2u);
@@ -467,20 +481,25 @@ TEST(StoragePass, WithoutBusOrPlexdTheMountStillHappensAndIsFiled) {
     });
 }
 
-// The machine's own disks: a fixed disk's partition mounted at /srv/data
-// with a process holding a file there, and a fixed disk without partitions
-// that the system mounted at /mnt/data. Neither is unmounted, moved, killed
-// for, named or announced, by the pass at start or by a block event's; a
-// stick plugged beside them gets its usual name.
+// The machine's own disks: a disk mounted at /mnt itself holding the
+// user's files, a fixed disk's partition mounted at /srv/data with a process
+// holding a file there, and a fixed disk without partitions that the system
+// mounted at /mnt/data. None is unmounted, moved, killed for, named, swept
+// or announced, by the pass at start or by a block event's; a stick plugged
+// beside them gets its usual name.
 TEST(StoragePass, DisksTheSystemMountedAreLeftAlone) {
     SANDBOX_REQUIRE_ROOT();
     sandbox::run([] {
-        Rig rig({false, false, false});
-        sandbox::fake_sys_block({{"sda", 2, 1}, {"sdb", 0, 0}, {"sdc", 0, 0}});
-        sandbox::fake_proc_partitions(
-            {{8, 0, 2048, "sda"}, rig.row(2, "sda1"), {8, 16, 2048, "sdb"}, rig.row(0, "sdb1"), rig.row(1, "sdc")});
+        Rig rig({false, false, false, false});
+        sandbox::fake_sys_block({{"sda", 2, 1}, {"sdb", 0, 0}, {"sdc", 0, 0}, {"sdd", 0, 0}});
+        sandbox::fake_proc_partitions({{8, 0, 2048, "sda"}, rig.row(2, "sda1"), {8, 16, 2048, "sdb"},
+                                       rig.row(0, "sdb1"), rig.row(1, "sdc"), {8, 48, 2048, "sdd"},
+                                       rig.row(3, "sdd1")});
         ASSERT_EQ(mknod("/dev/sdb1", S_IFBLK | 0600, rig.images[0]->device_number()), 0);
         ASSERT_EQ(mknod("/dev/sdc", S_IFBLK | 0600, rig.images[1]->device_number()), 0);
+        ASSERT_EQ(mknod("/dev/sdd1", S_IFBLK | 0600, rig.images[3]->device_number()), 0);
+        ASSERT_EQ(mount("/dev/sdd1", "/mnt", "ext2", 0, ""), 0);
+        ASSERT_EQ(sandbox::sh("mkdir -p /mnt/photos && echo mine >/mnt/photos/a.jpg"), 0);
         sandbox::tmpfs("/srv");
         ASSERT_EQ(mkdir("/srv/data", 0755), 0);
         ASSERT_EQ(mount("/dev/sdb1", "/srv/data", "ext2", 0, ""), 0);
@@ -500,6 +519,8 @@ TEST(StoragePass, DisksTheSystemMountedAreLeftAlone) {
         EXPECT_TRUE(holder.alive());
         EXPECT_EQ(sandbox::read_file("/srv/data/hello.txt"), "partition 1");
         EXPECT_EQ(sandbox::read_file("/mnt/data/hello.txt"), "partition 2");
+        EXPECT_EQ(sandbox::read_file("/mnt/hello.txt"), "partition 4");
+        EXPECT_EQ(sandbox::read_file("/mnt/photos/a.jpg"), "mine\n");
         EXPECT_TRUE(rig.tools->calls().empty());
         EXPECT_FALSE(sandbox::exists("/mnt/usb4_1"));
         EXPECT_FALSE(sandbox::exists("/var/dev/sdb1"));

@@ -44,9 +44,9 @@ int read_partitions(const std::string& text, List& list) {
 
 bool only_var_dev_is_block(const char* path) { return strncmp(path, "/var/dev/", 9) == 0; }
 
-int read_mounts(const std::string& text, List& list) {
+int read_mounts(const std::string& text, List& list, const char* real_mnt = "/mnt") {
     FILE* f = fmemopen(const_cast<char*>(text.data()), text.size(), "r");
-    int r = hp_read_mounts(f, &list.head, only_var_dev_is_block);
+    int r = hp_read_mounts(f, &list.head, only_var_dev_is_block, real_mnt);
     fclose(f);
     return r;
 }
@@ -278,6 +278,26 @@ TEST(StorageMounts, MountsOutsideMntAreTheSystems) {
     EXPECT_TRUE(hp_is_mnt_entry("/mnt/usb1_1"));
     for (const char* dir : {"/mnt", "/mnt/", "/mnt/a/b", "/mnt/..", "/mntx/a", "/srv/mnt/a", "mnt/a"})
         EXPECT_FALSE(hp_is_mnt_entry(dir)) << dir;
+}
+
+// /mnt as a symbolic link to /var/mnt (a read-only root): the kernel lists
+// the pass's mounts under /var/mnt, and they are still the pass's, by the
+// names it made them under; a mount deeper down is still the system's.
+TEST(StorageMounts, MountsThroughASymlinkedMntAreThePasss) {
+    List list;
+    ASSERT_EQ(read_partitions(std::string(kHeader) + "8 1 100 sda1\n8 2 100 sda2\n", list), 0);
+    ASSERT_EQ(read_mounts("/var/dev/sda1 /var/mnt/usb1_1 vfat rw 0 0\n"
+                          "/var/dev/sda2 /var/mnt/usb1_2/inner ext2 rw 0 0\n"
+                          "/var/dev/sdb1 /var/mnt/usb2_1 vfat rw 0 0\n",  // pulled: to unmount
+                          list, "/var/mnt"),
+              0);
+    auto n = list.nodes();
+    ASSERT_EQ(n.size(), 3u);
+    EXPECT_STREQ(n[0]->status, "mounted");
+    EXPECT_STREQ(n[0]->path, "/mnt/usb1_1");
+    EXPECT_STREQ(n[1]->status, "ignore");
+    EXPECT_STREQ(n[2]->status, "toumount");
+    EXPECT_STREQ(n[2]->path, "/mnt/usb2_1");
 }
 
 TEST(StorageMounts, EmptyListAndLongLines) {
