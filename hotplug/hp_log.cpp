@@ -1,6 +1,7 @@
 #include "hotplug/hp_log.h"
 
 #include <errno.h>
+#include <stdarg.h>
 #include <string.h>
 
 int p_fd = -1;
@@ -25,4 +26,23 @@ void hp_log_flush() {
             break;
         }
     }
+}
+
+void hp_log_line(const char* mod, int line, const char* fmt, ...) {
+    int n = snprintf(p_buf, sizeof(p_buf), "[%d %s:%d]:", (int)getpid(), mod, line);
+    if (n >= 0 && (size_t)n < sizeof(p_buf)) {
+        va_list ap;
+        va_start(ap, fmt);
+        vsnprintf(p_buf + n, sizeof(p_buf) - (size_t)n, fmt, ap);
+        va_end(ap);
+    }
+    hp_log_flush();
+}
+
+void hp_log_bare(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(p_buf, sizeof(p_buf), fmt, ap);
+    va_end(ap);
+    hp_log_flush();
 }

@@ -24,13 +24,15 @@ void hp_log_flush();
 // Text for a value that may be missing in a log line.
 inline const char* hp_str(const char* s) { return s ? s : "(null)"; }
 
+// Formats "[pid module:line]:" and the text into p_buf and writes it with
+// one write call. Out of line, so that each of the many console lines costs
+// one call.
+void hp_log_line(const char* mod, int line, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+// Formats the text alone into p_buf and writes it.
+void hp_log_bare(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
 // Always-written prefixed line.
-#define HP_LOG(mod, fmt, ...)                                                        \
-    do {                                                                             \
-        snprintf(p_buf, sizeof(p_buf), "[%d %s:%d]:" fmt, (int)getpid(), mod,        \
-                 __LINE__ __VA_OPT__(, ) __VA_ARGS__);                               \
-        hp_log_flush();                                                              \
-    } while (0)
+#define HP_LOG(mod, fmt, ...) hp_log_line(mod, __LINE__, fmt __VA_OPT__(, ) __VA_ARGS__)
 
 // Prefixed line written only while /var/debug exists; nothing of it is
 // computed otherwise.
@@ -40,11 +42,7 @@ inline const char* hp_str(const char* s) { return s ? s : "(null)"; }
     } while (0)
 
 // Lines without the prefix.
-#define HP_BARE(fmt, ...)                                                            \
-    do {                                                                             \
-        snprintf(p_buf, sizeof(p_buf), fmt __VA_OPT__(, ) __VA_ARGS__);              \
-        hp_log_flush();                                                              \
-    } while (0)
+#define HP_BARE(fmt, ...) hp_log_bare(fmt __VA_OPT__(, ) __VA_ARGS__)
 #define HP_DBARE(fmt, ...)                                                           \
     do {                                                                             \
         if (hp_is_debug()) HP_BARE(fmt __VA_OPT__(, ) __VA_ARGS__);                  \
