@@ -150,7 +150,7 @@ const char* hp_base_name(const char* dev) {
 
 bool hp_is_mnt_entry(std::string_view dir) {
     constexpr std::string_view kMnt = "/mnt/";
-    if (dir.size() <= kMnt.size() || dir.compare(0, kMnt.size(), kMnt) != 0) return false;
+    if (dir.size() <= kMnt.size() || !dir.starts_with(kMnt)) return false;
     std::string_view name(dir.data() + kMnt.size(), dir.size() - kMnt.size());
     return name.find('/') == std::string_view::npos && name != "." && name != "..";
 }
@@ -171,7 +171,7 @@ namespace {
 std::string_view mnt_entry_name(std::string_view dir, std::string_view real_mnt) {
     if (hp_is_mnt_entry(dir)) return std::string_view(dir.data() + 5, dir.size() - 5);
     if (real_mnt.empty() || real_mnt == "/mnt" || dir.size() <= real_mnt.size() + 1 ||
-        dir.compare(0, real_mnt.size(), real_mnt) != 0 || dir[real_mnt.size()] != '/')
+        !dir.starts_with(real_mnt) || dir[real_mnt.size()] != '/')
         return {};
     std::string_view name(dir.data() + real_mnt.size() + 1, dir.size() - real_mnt.size() - 1);
     if (name.find('/') != std::string_view::npos || name == "." || name == "..") return {};
@@ -198,7 +198,8 @@ bool hp_parse_mount_line(std::string_view line, hp_mount_entry* out, std::string
         // than the field is none of the pass's names. The directory is
         // given by the name the pass made it under, /mnt/<name>.
         if (type.empty() || 5 + name.size() >= sizeof(out->dir)) return false;
-        snprintf(out->dir, sizeof(out->dir), "/mnt/%.*s", (int)name.size(), name.data());
+        memcpy(out->dir, "/mnt/", 5);
+        copy_field(out->dir + 5, sizeof(out->dir) - 5, name);
     } else {
         copy_field(out->dir, sizeof(out->dir), dir);
     }
@@ -290,13 +291,15 @@ void unescape_mount_field(char* s) {
 
 }  // namespace
 
-// Kept out of line: its buffers must not sit on every level of the removal
-// helpers' tree walk.
-__attribute__((noinline)) bool hp_mounts_list_dir(FILE* f, const char* path) {
+namespace {
+
+// Gives each mount point of the table text, its "\ooo" escapes undone, to
+// `visit` until that returns true; true when it did. Kept out of line: its
+// buffers must not sit on every level of the removal helpers' tree walk.
+__attribute__((noinline)) bool scan_mount_points(FILE* f, bool (*visit)(const char* dir, void* ctx), void* ctx) {
     char line[4096 + 512];
     bool cut = false;
-    bool found = false;
-    while (!found && hp_read_line(f, line, sizeof(line), &cut)) {
+    while (hp_read_line(f, line, sizeof(line), &cut)) {
         std::string_view rest(line, strlen(line));
         hp_text::take_token(rest);
         std::string_view dir = hp_text::take_token(rest);
@@ -305,33 +308,43 @@ __attribute__((noinline)) bool hp_mounts_list_dir(FILE* f, const char* path) {
         memcpy(field, dir.data(), dir.size());
         field[dir.size()] = '\0';
         unescape_mount_field(field);
-        found = strcmp(field, path) == 0;
+        if (visit(field, ctx)) return true;
     }
-    return found;
+    return false;
 }
 
-__attribute__((noinline)) bool hp_deepest_mount_below(FILE* f, const char* dir, char* out, size_t size) {
-    char line[4096 + 512];
-    bool cut = false;
-    size_t dir_len = strlen(dir);
-    size_t best = 0;
-    while (hp_read_line(f, line, sizeof(line), &cut)) {
-        std::string_view rest(line, strlen(line));
-        hp_text::take_token(rest);
-        std::string_view mp = hp_text::take_token(rest);
-        if (mp.empty() || mp.size() >= 4096) continue;
-        char field[4096];
-        memcpy(field, mp.data(), mp.size());
-        field[mp.size()] = '\0';
-        unescape_mount_field(field);
-        size_t len = strlen(field);
-        if (len <= dir_len + 1 || strncmp(field, dir, dir_len) != 0 || field[dir_len] != '/') continue;
-        if (len > best && len < size) {
-            memcpy(out, field, len + 1);
-            best = len;
-        }
-    }
-    return best > 0;
+struct Below {
+    const char* dir;
+    size_t dir_len;
+    char* out;
+    size_t size;
+    size_t best;
+};
+
+}  // namespace
+
+bool hp_mounts_list_dir(FILE* f, const char* path) {
+    return scan_mount_points(
+        f, [](const char* dir, void* want) { return strcmp(dir, static_cast<const char*>(want)) == 0; },
+        const_cast<char*>(path));
+}
+
+bool hp_deepest_mount_below(FILE* f, const char* dir, char* out, size_t size) {
+    Below b{dir, strlen(dir), out, size, 0};
+    scan_mount_points(
+        f,
+        [](const char* mp, void* ctx) {
+            Below& b = *static_cast<Below*>(ctx);
+            size_t len = strlen(mp);
+            if (len > b.dir_len + 1 && strncmp(mp, b.dir, b.dir_len) == 0 && mp[b.dir_len] == '/' &&
+                len > b.best && len < b.size) {
+                memcpy(b.out, mp, len + 1);
+                b.best = len;
+            }
+            return false;
+        },
+        &b);
+    return b.best > 0;
 }
 
 int hp_check_mounts(hp_partition** head) {

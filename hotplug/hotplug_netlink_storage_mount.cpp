@@ -2,6 +2,7 @@
 #include "hotplug/hotplug_netlink_storage_mount.h"
 
 #include <errno.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mount.h>
@@ -74,7 +75,9 @@ bool mnt_is_a_disk() {
     struct statfs fs;
     if (fstat(fd.get(), &st) != 0 || fstatat(fd.get(), "..", &parent, 0) != 0 || fstatfs(fd.get(), &fs) != 0)
         return false;
-    if (fs.f_type == TMPFS_MAGIC || fs.f_type == RAMFS_MAGIC) return false;
+    // f_type is a signed long of the target's width: compare the 32 bits.
+    const uint32_t type = (uint32_t)fs.f_type;
+    if (type == (uint32_t)TMPFS_MAGIC || type == (uint32_t)RAMFS_MAGIC) return false;
     char real[128];
     hp_real_mnt(real, sizeof(real));
     return hp_mount_root(st.st_dev != parent.st_dev, hp_kernel_mount_root(fd.get()), real);
