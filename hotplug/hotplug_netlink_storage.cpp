@@ -26,38 +26,38 @@
 
 hp_partition* hp_partition_list = nullptr;
 
+namespace {
+
+// The eight steps in their fixed order, each followed (debug only) by its
+// label line and the table of the whole list; every step runs whatever the
+// ones before it returned.
+struct hp_step {
+    int (*run)(hp_partition** head);
+    char label[24];
+};
+template <int (*Step)(hp_partition*)>
+int on_list(hp_partition** head) {
+    return Step(*head);
+}
+constexpr hp_step kSteps[] = {
+    {hp_get_partitions, "hp_get_partitions"},
+    {hp_check_mounts, "hp_check_mounts"},
+    {on_list<hp_get_usb_position>, "hp_get_usb_position"},
+    {on_list<hp_umount_dir>, "hp_umount_dir"},
+    {on_list<hp_mk_dev_node>, "hp_mk_dev_node"},
+    {on_list<hp_rm_unused_dir>, "hp_rm_unused_dir"},
+    {on_list<hp_mount_dir>, "hp_mount_dir"},
+    {on_list<hp_rm_unused_dir>, "hp_rm_unused_dir"},
+};
+
+}  // namespace
+
 void hp_storage_steps() {
-    hp_get_partitions(&hp_partition_list);
-    HP_DLOG(HP_MOD_STORAGE, "hp_get_partitions:\n");
-    hp_dump_partitions(hp_partition_list);
-
-    hp_check_mounts(&hp_partition_list);
-    HP_DLOG(HP_MOD_STORAGE, "hp_check_mounts:\n");
-    hp_dump_partitions(hp_partition_list);
-
-    hp_get_usb_position(hp_partition_list);
-    HP_DLOG(HP_MOD_STORAGE, "hp_get_usb_position:\n");
-    hp_dump_partitions(hp_partition_list);
-
-    hp_umount_dir(hp_partition_list);
-    HP_DLOG(HP_MOD_STORAGE, "hp_umount_dir:\n");
-    hp_dump_partitions(hp_partition_list);
-
-    hp_mk_dev_node(hp_partition_list);
-    HP_DLOG(HP_MOD_STORAGE, "hp_mk_dev_node:\n");
-    hp_dump_partitions(hp_partition_list);
-
-    hp_rm_unused_dir(hp_partition_list);
-    HP_DLOG(HP_MOD_STORAGE, "hp_rm_unused_dir:\n");
-    hp_dump_partitions(hp_partition_list);
-
-    hp_mount_dir(hp_partition_list);
-    HP_DLOG(HP_MOD_STORAGE, "hp_mount_dir:\n");
-    hp_dump_partitions(hp_partition_list);
-
-    hp_rm_unused_dir(hp_partition_list);
-    HP_DLOG(HP_MOD_STORAGE, "hp_rm_unused_dir:\n");
-    hp_dump_partitions(hp_partition_list);
+    for (const hp_step& step : kSteps) {
+        step.run(&hp_partition_list);
+        HP_DLOG(HP_MOD_STORAGE, "%s:\n", step.label);
+        hp_dump_partitions(hp_partition_list);
+    }
 
     sync();
 
