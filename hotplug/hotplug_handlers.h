@@ -6,3 +6,4 @@
 int hotplug_net_handler();      // "net", any action
 int hotplug_storage_handler();  // "usb" remove, "block" add
 int hotplug_usb_lp_handler();   // "usb" add
+int hotplug_media_change_handler();  // "block" change: a card pulled or put in

@@ -27,12 +27,16 @@ volatile int pkgs_accepting = 1;
 volatile struct timeval select_timeout;
 volatile struct timeval* volatile select_timeout_ptr = nullptr;
 
-// Every matching row runs, in this order.
-const hp_fn_row hp_fn_table[4] = {
+// Every matching row runs, in this order. The last row is the cards of a
+// reader that stays plugged: a medium pulled or put in gives only a "block"
+// "change" event of the disk, which no other row takes (a stick's pull is
+// seen through "usb" "remove"); its handler acts only on a change of medium.
+const hp_fn_row hp_fn_table[5] = {
     {"net", "", nullptr, hotplug_net_handler},
     {"usb", "remove", nullptr, hotplug_storage_handler},
     {"block", "add", nullptr, hotplug_storage_handler},
     {"usb", "add", nullptr, hotplug_usb_lp_handler},
+    {"block", "change", nullptr, hotplug_media_change_handler},
 };
 
 // ---------------------------------------------------------------------------

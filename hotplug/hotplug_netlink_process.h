@@ -58,7 +58,7 @@ struct hp_fn_row {
     int (*filter)(const char* devpath); // non-zero skips the row; null = no filter
     int (*handler)();                   // result ignored
 };
-extern const hp_fn_row hp_fn_table[4];
+extern const hp_fn_row hp_fn_table[5];
 
 // Uevent socket: AF_NETLINK/NETLINK_KOBJECT_UEVENT bound to `addr`
 // (group 1), close-on-exec, credentials passed. Descriptor or -1.

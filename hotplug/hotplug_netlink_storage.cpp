@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -17,7 +18,9 @@
 #include "common/fd.h"
 #include "hotplug/hotplug_handlers.h"
 #include "hotplug/hotplug_netlink_storage.h"
+#include "hotplug/hotplug_netlink_process.h"
 #include "hotplug/hotplug_netlink_storage_list.h"
+#include "hotplug/hotplug_netlink_storage_media.h"
 #include "hotplug/hotplug_netlink_storage_mount.h"
 #include "hotplug/hotplug_netlink_storage_notify.h"
 #include "hotplug/hotplug_netlink_storage_pos.h"
@@ -129,8 +132,11 @@ HpPassLock hp_take_pass_lock(int wait_s) {
     }
 }
 
-int hotplug_storage_handler() {
-    HpPassLock lock = hp_take_pass_lock(HP_PASS_LOCK_WAIT_S);
+namespace {
+
+// The bus handle of a pass; a pass without one connects at its first record
+// that finds plexd running.
+void open_bus() {
     plexd_seen = 0;
     plexd_lost = 0;
     int ret = obxMsg_init(EID_HOTPLUG, &g_msgHandle);
@@ -141,14 +147,77 @@ int hotplug_storage_handler() {
         }
         g_msgHandle = nullptr;
     }
-    sleep(1);
-    usleep(500);
+}
 
-    hp_storage_steps();
-
+void close_bus() {
     if (g_msgHandle) {
         sleep(1);
         obxMsg_cleanup(&g_msgHandle);
     }
+}
+
+// The pass itself, after the kernel has had a moment to list what changed.
+void run_pass() {
+    sleep(1);
+    usleep(500);
+    // A card reader's slots (and any removable USB disk) are polled, so that
+    // cards pulled or put in are seen.
+    hp_enable_media_polling();
+    hp_storage_steps();
+}
+
+// The disk of a "block" "change" event whose medium changed (or whose eject
+// button was pressed), into `disk` (32 bytes); false for any other event.
+bool changed_disk(char* disk) {
+    const char* media = get_hotplug_var("DISK_MEDIA_CHANGE");
+    const char* eject = get_hotplug_var("DISK_EJECT_REQUEST");
+    if (!(media && strcmp(media, "1") == 0) && !(eject && strcmp(eject, "1") == 0)) return false;
+    const char* type = get_hotplug_var("DEVTYPE");
+    if (type && strcmp(type, "disk") != 0) return false;
+    const char* name = hp_base_name(get_hotplug_var("DEVPATH"));
+    if (name[0] == '\0' || name[0] == '.' || strlen(name) >= 32) return false;
+    snprintf(disk, 32, "%s", name);
+    return true;
+}
+
+}  // namespace
+
+int hotplug_storage_handler() {
+    HpPassLock lock = hp_take_pass_lock(HP_PASS_LOCK_WAIT_S);
+    open_bus();
+    run_pass();
+    close_bus();
     return 0;  // the lock goes with `lock`
+}
+
+// A card pulled out of a reader, or another put in (the kernel cannot tell
+// which, and a card swapped within one poll gives one event and the same
+// partition names): the mounts of the old card are released first, then
+// the disk is opened so that the kernel reads the medium and its partition
+// table again, then the pass mounts what the disk holds now. Until that
+// open, a mount of the old card cannot reach the new card's sectors with a
+// new partition table; after it, it could, which is why the old card's
+// mounts and their users must be gone first.
+int hotplug_media_change_handler() {
+    if (!get_hotplug_var("DEVPATH")) return 22;
+    char disk[32];
+    if (!changed_disk(disk)) return 0;
+    HpPassLock lock = hp_take_pass_lock(HP_PASS_LOCK_WAIT_S);
+    open_bus();
+    HP_DLOG(HP_MOD_STORAGE, "the medium of %s changed\n", disk);
+
+    hp_partition* list = nullptr;
+    hp_get_partitions(&list);
+    hp_check_mounts(&list);
+    hp_release_result released = hp_release_disk(list, disk);
+    while (hp_partition* node = list) {
+        list = node->next;
+        free(node);
+    }
+    // A disk the system mounted is read again by whoever mounted it; and
+    // while the old card is held, the partition table cannot be read again:
+    // the next change tries again.
+    if (released == HP_SYSTEMS || hp_reread_disk(disk) >= 0) run_pass();
+    close_bus();
+    return 0;
 }

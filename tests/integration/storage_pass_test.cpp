@@ -106,12 +106,13 @@ struct Rig {
     // Sends one uevent and waits until a pass has ended after it (a kernel
     // event of another test may start an extra pass; every pass reads the
     // same tables, so any of them does the same work).
-    void pass(const std::string& header, const std::string& subsystem) {
+    void pass(const std::string& header, const std::string& subsystem, const Strings& more = {}) {
         size_t before = console->count(kPassEnd);
         std::string action = header.substr(0, header.find('@'));
         std::string devpath = header.substr(header.find('@') + 1);
-        sandbox::send_uevent(sandbox::uevent(
-            header, {"ACTION=" + action, "DEVPATH=" + devpath, "SUBSYSTEM=" + subsystem}));
+        Strings keys{"ACTION=" + action, "DEVPATH=" + devpath, "SUBSYSTEM=" + subsystem};
+        keys.insert(keys.end(), more.begin(), more.end());
+        sandbox::send_uevent(sandbox::uevent(header, keys));
         ASSERT_TRUE(console->wait_for(kPassEnd, 20, before + 2)) << console->text();
     }
     void plug() { pass(kAddSda1, "block"); }
@@ -167,6 +168,30 @@ TEST(StoragePass, PlugMountsReportsAndUnplugReleases) {
                                            "PART_MOUNTED disk=2 partition=1",
                                            "PART_UNMOUNTED disk=2 partition=1",
                                            "DISK_REMOVED disk=2 partition=0"}));
+
+        // A card in a reader that stays plugged: pulling it gives only a
+        // "change" event of the disk. One without a change of medium runs
+        // nothing; one with it releases the mount of the partition that has
+        // left the table.
+        rig.partitions(1);
+        rig.plug();
+        ASSERT_TRUE(sandbox::wait_until([&] { return rig.messages().size() >= 6; }, 5));
+        const std::string sda = "change@/devices/platform/ehci/usb1/1-2/1-2:1.0/host0/block/sda";
+        const size_t begun = rig.console->count("]:hp_get_partitions:\n");
+        sandbox::send_uevent(sandbox::uevent(
+            sda, {"ACTION=change", "DEVPATH=" + sda.substr(7), "SUBSYSTEM=block", "DEVTYPE=disk"}));
+        ASSERT_TRUE(rig.console->wait_for(" START to handle:\n\tchange block ", 10)) << rig.console->text();
+        ASSERT_TRUE(sandbox::wait_childless(rig.hotplug->pid(), 10));
+        EXPECT_EQ(rig.console->count("]:hp_get_partitions:\n"), begun);
+        EXPECT_NE(mount_line("/mnt/usb2_1"), "");
+        rig.partitions(0);
+        rig.pass(sda, "block", {"DEVTYPE=disk", "DISK_MEDIA_CHANGE=1"});
+        EXPECT_EQ(mount_line("/mnt/usb2_1"), "");
+        EXPECT_FALSE(sandbox::exists("/mnt/usb2_1"));
+        ASSERT_TRUE(sandbox::wait_until([&] { return rig.messages().size() >= 8; }, 5));
+        const Strings msgs = rig.messages();
+        EXPECT_EQ(Strings(msgs.begin() + 6, msgs.end()),
+                  (Strings{"PART_UNMOUNTED disk=2 partition=1", "DISK_REMOVED disk=2 partition=0"}));
     });
 }
 
