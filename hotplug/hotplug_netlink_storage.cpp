@@ -209,15 +209,19 @@ int hotplug_media_change_handler() {
     hp_partition* list = nullptr;
     hp_get_partitions(&list);
     hp_check_mounts(&list);
-    hp_release_result released = hp_release_disk(list, disk);
+    bool offline = false;
+    hp_release_result released = hp_release_disk(list, disk, &offline);
     while (hp_partition* node = list) {
         list = node->next;
         free(node);
     }
     // A disk the system mounted is read again by whoever mounted it; and
     // while the old card is held, the partition table cannot be read again:
-    // the next change tries again.
-    if (released == HP_SYSTEMS || hp_reread_disk(disk) >= 0) run_pass();
+    // the next change tries again. The re-read has listed the new card's
+    // partitions by the time the open returns, so the pass needs no
+    // opening wait.
+    if (released == HP_SYSTEMS) run_pass();
+    else if (hp_reread_disk(disk, offline) >= 0) hp_storage_steps();
     close_bus();
     return 0;
 }

@@ -98,7 +98,19 @@ bool hp_is_on_disk(const char* name, const char* disk) {
     return disk[0] != '\0' && (strcmp(name, disk) == 0 || hp_is_partition_of(name, disk));
 }
 
-hp_release_result hp_release_disk(hp_partition* list, const char* disk) {
+bool hp_disk_io(const char* disk, bool on) {
+    char path[80];
+    snprintf(path, sizeof(path), "/sys/block/%.32s/device/state", disk);
+    UniqueFd fd(open(path, O_WRONLY | O_CLOEXEC));
+    const char* state = on ? "running\n" : "offline\n";  // the line end is part of the value
+    size_t len = strlen(state);
+    if (!fd.valid() || write(fd.get(), state, len) != (ssize_t)len) return false;
+    HP_DLOG(HP_MOD_STORAGE, "%s is %s", disk, state);
+    return true;
+}
+
+hp_release_result hp_release_disk(hp_partition* list, const char* disk, bool* offline) {
+    *offline = false;
     // A node from /proc/mounts (a device gone from the partition table) is
     // known by its device's name.
     auto name_of = [](const hp_partition* n) { return n->partition[0] ? n->partition : hp_base_name(n->dev); };
@@ -114,6 +126,12 @@ hp_release_result hp_release_disk(hp_partition* list, const char* disk) {
     for (hp_partition* n = list; n; n = n->next) {
         bool mine = strcmp(n->status, HP_ST_MOUNTED) == 0 || strcmp(n->status, HP_ST_TOUMOUNT) == 0;
         if (!mine || !hp_is_on_disk(name_of(n), disk)) continue;
+        // The kernel's poll that reported the change has let I/O through to
+        // the disk again, and what an old card's mount writes now (its
+        // cached boot sector at the unmount, a user's late write) would land
+        // on whatever card is in: the disk takes no I/O until the old
+        // mounts and their users are gone (hp_reread_disk lets it again).
+        if (!*offline) *offline = hp_disk_io(disk, false);
         // The medium under this mount is gone, or another one is in: it is
         // released as a pulled stick's mount is.
         hp_set_status(n, HP_ST_TOUMOUNT);
@@ -122,11 +140,14 @@ hp_release_result hp_release_disk(hp_partition* list, const char* disk) {
     return r;
 }
 
-int hp_reread_disk(const char* disk) {
+int hp_reread_disk(const char* disk, bool offline) {
     char path[64], text[32];
     dev_t devno = 0;
     snprintf(path, sizeof(path), "/sys/block/%.32s/dev", disk);
-    if (!read_small(path, text, sizeof(text)) || hp_parse_devno(text, &devno) != 0) return 1;
+    if (!read_small(path, text, sizeof(text)) || hp_parse_devno(text, &devno) != 0) {
+        if (offline) hp_disk_io(disk, true);
+        return 1;
+    }
     // A node of its own, gone again at the end: the pass's nodes under
     // /var/dev are named after partitions, and a whole-disk stick's is one.
     char node[48];
@@ -137,26 +158,30 @@ int hp_reread_disk(const char* disk) {
     if (!made) snprintf(node, sizeof(node), "/dev/%.32s", disk);
 
     // Exclusive: the open fails with EBUSY while any partition of the disk is
-    // held by a mount, attached or detached. The kernel cannot read a new
-    // partition table then, and a mount left from the old medium would
-    // reach the new one's sectors, so the users must be gone first; killed
-    // ones may take a moment to end.
-    int r = 1;
+    // held by a mount, attached or detached; a killed user may take a
+    // moment to end. Once none is, an open of a disk that takes I/O makes
+    // the kernel read the medium and its partition table again (an offline
+    // disk refuses the open itself, after the check).
+    int r = -1;
     for (int waited = 0;; waited += 50) {
         UniqueFd fd(open(node, O_RDONLY | O_NONBLOCK | O_EXCL | O_CLOEXEC));
-        if (fd.valid()) {
-            r = 0;
+        if (fd.valid() || errno != EBUSY) {
+            r = fd.valid() ? 0 : 1;
             break;
         }
-        if (errno != EBUSY) break;
-        if (waited >= HP_MEDIA_RELEASE_WAIT_MS) {
-            HP_LOG(HP_MOD_STORAGE, "%s is still held by a user of its old medium: not read again until its next change\n",
-                   disk);
-            r = -1;
-            break;
-        }
+        if (waited >= HP_MEDIA_RELEASE_WAIT_MS) break;
         usleep(50 * 1000);
     }
+    if (offline) {
+        hp_disk_io(disk, true);
+        if (r >= 0) {
+            UniqueFd fd(open(node, O_RDONLY | O_NONBLOCK | O_EXCL | O_CLOEXEC));
+            r = fd.valid() ? 0 : 1;
+        }
+    }
+    if (r < 0)
+        HP_LOG(HP_MOD_STORAGE, "%s is still held by a user of its old medium: not read again until its next change\n",
+               disk);
     if (made) unlink(node);
     return r;
 }

@@ -37,6 +37,11 @@ int hp_parse_devno(std::string_view text, dev_t* devno);
 // True when `name` is the whole disk `disk` or one of its partitions.
 bool hp_is_on_disk(const char* name, const char* disk);
 
+// Lets a SCSI disk (a USB reader's slot) take I/O again ("running") or
+// refuses all of it ("offline"). False when the disk has no such state or
+// it cannot be set.
+bool hp_disk_io(const char* disk, bool on);
+
 // What hp_release_disk found.
 enum hp_release_result {
     HP_RELEASED = 0,   // every mount of the disk under /mnt is gone (or there was none)
@@ -46,12 +51,17 @@ enum hp_release_result {
 // Releases every mount under /mnt of the disk's partitions (its nodes in
 // `list`, "mounted" or "toumount") as a pulled stick's are released: users
 // killed, unmounted or detached, node and directory removed, plexd told.
-hp_release_result hp_release_disk(hp_partition* list, const char* disk);
+// A disk with mounts to release is taken offline first (hp_disk_io;
+// *offline tells), so nothing of the old medium's mounts reaches a new
+// medium; hp_reread_disk brings it back.
+hp_release_result hp_release_disk(hp_partition* list, const char* disk, bool* offline);
 
-// Opens the disk read-only, without waiting for a medium and exclusively,
-// and closes it: the kernel then reads the medium and its partition table
-// again. 0 when it did; 1 when the disk cannot be opened at all (gone, or
-// no number for it: nothing to read again); -1 when a partition of it is
-// still held (a detached mount whose user did not end) after
-// HP_MEDIA_RELEASE_WAIT_MS, when the table cannot be read again.
-int hp_reread_disk(const char* disk);
+// Waits (HP_MEDIA_RELEASE_WAIT_MS at most) until no partition of the disk is
+// held, brings the disk back online when hp_release_disk took it offline,
+// then opens it read-only, without waiting for a medium and exclusively,
+// and closes it: the kernel reads the medium and its partition table again.
+// 0 when it did; 1 when the disk cannot be opened at all (gone, or no
+// number for it: nothing to read again); -1 when a partition of it is still
+// held (a detached mount whose user did not end), and the table cannot be
+// read again.
+int hp_reread_disk(const char* disk, bool offline);

@@ -1,6 +1,7 @@
 // Parsers and naming of the storage pass: /proc/partitions, /proc/mounts,
 // the resolved device path, mount directory names.
 #include <gtest/gtest.h>
+#include <sys/sysmacros.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "hotplug/hotplug_netlink_storage_list.h"
+#include "hotplug/hotplug_netlink_storage_media.h"
 #include "hotplug/hotplug_netlink_storage_pos.h"
 #include "hotplug/hotplug_netlink_storage_text.h"
 #include "hotplug/hp_log.h"
@@ -543,4 +545,30 @@ TEST(StorageMountPath, StripSpaces) {
     char empty[] = "";
     EXPECT_EQ(hp_strip_spaces(empty), 0);
     EXPECT_STREQ(empty, "");
+}
+
+// Polling is switched on only where nobody chose an interval: an
+// administrator's value, on the disk or as the module default, stands.
+TEST(StorageMedia, PollingOnlyWhereNobodySetAnInterval) {
+    struct Row {
+        const char* events;
+        const char* disk;
+        const char* dflt;
+        bool want;
+    } rows[] = {
+        {"media_change\n", "-1\n", "0\n", true},
+        {"eject_request media_change\n", "-1\n", "0\n", true},
+        {"\n", "-1\n", "0\n", false},                 // nothing to poll for
+        {"media_change\n", "0\n", "0\n", false},      // switched off on purpose
+        {"media_change\n", "5000\n", "0\n", false},   // the disk's own interval
+        {"media_change\n", "-1\n", "1000\n", false},  // a default for all disks
+        {"media_changed\n", "-1\n", "0\n", false},
+        {"media_change\n", "-1x\n", "0\n", false},
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(hp_media_poll_wanted(r.events, r.disk, r.dflt), r.want) << r.events << r.disk << r.dflt;
+    dev_t d = 0;
+    EXPECT_EQ(hp_parse_devno("8:16\n", &d), 0);
+    EXPECT_EQ(d, makedev(8, 16));
+    for (const char* bad : {"", "8", "8:", ":16", "8:16x", "-1:0"}) EXPECT_EQ(hp_parse_devno(bad, &d), -1) << bad;
 }
