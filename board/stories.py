@@ -157,6 +157,24 @@ def fat_bytes(img, name, offset=PART_START):
     return r.stdout if r.returncode == 0 else None
 
 
+def fat_put(img, name, data, offset=PART_START):
+    """Writes a file onto a FAT image, as a computer would before the card
+    goes into the reader."""
+    src = img + ".put"
+    with open(src, "wb") as f:
+        f.write(data)
+    run_host("mcopy", "-o", "-i", f"{img}@@{offset}", src, f"::{name}",
+             env=dict(os.environ, MTOOLS_SKIP_CHECK="1"))
+    os.unlink(src)
+
+
+def fat_serial(img, offset=PART_START):
+    """The volume serial number in a FAT32 boot sector."""
+    with open(img, "rb") as f:
+        f.seek(offset + 67)
+        return f.read(4).hex()
+
+
 def fat_read(img, name, offset=PART_START):
     r = subprocess.run(["mtype", "-i", f"{img}@@{offset}", f"::{name}"],
                        capture_output=True, text=True,
@@ -316,13 +334,62 @@ class Board:
         self.devices.append((dev, None))
         return dev
 
+    def _medium(self, img):
+        self.nodes += 1
+        node = f"card{self.nodes}"
+        self.qmp_cmd("blockdev-add", driver="raw", **{"node-name": node},
+                     file={"driver": "file", "filename": img})
+        return node
+
+    def plug_reader(self, bus, port, cards):
+        """Plugs a card reader (usb-bot) with one removable SCSI disk per
+        entry of cards (an image, or None for an empty slot) into port of
+        bus; returns its id. Slot n is LUN n."""
+        self.nodes += 1
+        dev = f"reader{self.nodes}"
+        self.qmp_cmd("device_add", driver="usb-bot", id=dev, bus=bus, port=str(port))
+        slots = []
+        for lun, img in enumerate(cards):
+            args = dict(driver="scsi-hd", id=f"{dev}-slot{lun}", bus=f"{dev}.0", lun=lun, removable=True)
+            node = self._medium(img) if img else None
+            if node:
+                args["drive"] = node
+            self.qmp_cmd("device_add", **args)
+            slots.append(node)
+        # A hot-plugged usb-bot reaches the guest once its disks are in.
+        self.qmp_cmd("qom-set", path=f"/machine/peripheral/{dev}", property="attached", value=True)
+        self.devices.append((dev, slots))
+        return dev
+
+    def _slots(self, reader):
+        entry = next((d for d in self.devices if d[0] == reader), None)
+        check(entry is not None and isinstance(entry[1], list), f"no card reader {reader}")
+        return entry[1]
+
+    def pull_card(self, reader, lun):
+        """Opens the slot's tray and takes the card out."""
+        slots = self._slots(reader)
+        self.qmp_cmd("blockdev-open-tray", id=f"{reader}-slot{lun}", force=True)
+        self.qmp_cmd("blockdev-remove-medium", id=f"{reader}-slot{lun}")
+        if slots[lun]:
+            self.qmp_cmd("blockdev-del", **{"node-name": slots[lun]})
+            slots[lun] = None
+
+    def insert_card(self, reader, lun, img):
+        """Puts a card in the (empty) slot and closes its tray."""
+        slots = self._slots(reader)
+        slots[lun] = self._medium(img)
+        self.qmp_cmd("blockdev-insert-medium", id=f"{reader}-slot{lun}", **{"node-name": slots[lun]})
+        self.qmp_cmd("blockdev-close-tray", id=f"{reader}-slot{lun}")
+
     def unplug(self, dev):
         entry = next((d for d in self.devices if d[0] == dev), None)
         check(entry is not None, f"unplug of unknown device {dev}")
         self.qmp_cmd("device_del", id=dev)
         check(self.wait_event("DEVICE_DELETED", dev), f"{dev}: no DEVICE_DELETED")
-        if entry[1]:
-            self.qmp_cmd("blockdev-del", **{"node-name": entry[1]})
+        for node in entry[1] if isinstance(entry[1], list) else [entry[1]]:
+            if node:
+                self.qmp_cmd("blockdev-del", **{"node-name": node})
         self.devices.remove(entry)
 
     def unplug_all(self):
@@ -421,14 +488,14 @@ class Stories:
             check(m[1] == fstype, f"{path} mounted as {m[1]}, not {fstype}")
         return m
 
-    def wait_msgs(self, mark, expected, timeout=90):
+    def wait_msgs(self, mark, expected, timeout=90, interval=0.5):
         """Waits until plexd has printed every (kind, disk, partition) of
         expected since mark, in that order among themselves."""
         def have():
             got = storage_msgs(self.b.since(mark))
             it = iter(got)
             return all(any(g == e for g in it) for e in expected)
-        ok = wait_for(have, timeout, 0.5)
+        ok = wait_for(have, timeout, interval)
         check(ok, f"plexd did not print {expected}; it printed {storage_msgs(self.b.since(mark))}")
         return storage_msgs(self.b.since(mark))
 
@@ -852,6 +919,88 @@ class Stories:
         check(hashlib.md5(got).hexdigest() == want,
               f"copy.bin on the stick is not what was copied ({len(got)} of {3 * MIB} bytes)")
         self.b.ok("rm -f /tmp/copy.bin")
+        self.check_clean()
+
+
+    def story_card_reader(self):
+        """A two-slot card reader on root port 2, a FAT32 card in each: a
+        card is pulled and another put in its slot, then that one is swapped
+        for a third at once while a process appends to a file on it. Each
+        old card's mount goes and each new card is mounted with its own
+        files, within the poll interval, the pass's fixed waits and 0.5 s;
+        nothing of an old card reaches a new one; the other slot's card
+        stays mounted and plexd hears nothing of it."""
+        cards = {}
+        for name in "ABCD":
+            cards[name] = make_stick(self.img(f"card-{name}"), ["fat32"])
+            fat_put(cards[name], "card.txt", f"card {name}\n".encode())
+        serial_d = fat_serial(cards["D"])
+        bound = 2.0 + 2.0 + 0.5  # the poll interval, the pass's fixed waits, 0.5 s
+
+        def timed(action, expected, path, card=None):
+            mark = self.b.mark()
+            t0 = time.monotonic()
+            action()
+            msgs = self.wait_msgs(mark, expected, timeout=30, interval=0.05)
+            dt = time.monotonic() - t0
+            check(dt <= bound, f"plexd heard {expected} {dt:.1f} s after the card moved, beyond {bound} s")
+            if card:
+                self.wait_mounted(path, "vfat", timeout=5)
+                got = self.b.ok(f"cat {path}/card.txt")
+                check(got == f"card {card}", f"{path} shows {got!r}, not card {card}'s files")
+            else:
+                check(path not in self.b.mounts(), f"{path} is still mounted")
+            return msgs, dt
+
+        mark0 = self.b.mark()
+        reader = self.b.plug_reader("ehci.0", 2, [cards["A"], cards["B"]])
+        self.wait_mounted("/mnt/usb2_1", "vfat")
+        self.wait_mounted("/mnt/usb2_2", "vfat")
+        self.wait_msgs(mark0, [("DISK_ADDED", 2, 0), ("PART_MOUNTED", 2, 1), ("PART_MOUNTED", 2, 2)])
+        check(self.b.ok("cat /mnt/usb2_1/card.txt /mnt/usb2_2/card.txt") == "card A\ncard B",
+              "the slots do not show cards A and B")
+        self.settle()
+        self.b.ok("echo kept >/mnt/usb2_2/b.txt && dd if=/dev/urandom of=/tmp/a.bin bs=64k count=8 2>/dev/null")
+        want_a = self.b.ok("md5sum /tmp/a.bin").split()[0]
+        self.b.ok("cat /tmp/a.bin >/mnt/usb2_1/a.bin && rm /tmp/a.bin")
+        mark = self.b.mark()
+        released = [("PART_UNMOUNTED", 2, 1), ("DISK_REMOVED", 2, 0)]
+        mounted = [("DISK_ADDED", 2, 0), ("PART_MOUNTED", 2, 1)]
+
+        _, pulled = timed(lambda: self.b.pull_card(reader, 0), released, "/mnt/usb2_1")
+        got = fat_bytes(cards["A"], "a.bin")
+        check(got is not None and hashlib.md5(got).hexdigest() == want_a, "a.bin is not whole on card A")
+        _, put_in = timed(lambda: self.b.insert_card(reader, 0, cards["C"]), mounted, "/mnt/usb2_1", "C")
+        self.settle()
+
+        # A writer that stops at its first failed write, as a program does.
+        self.b.ok("(i=0; while echo swap-line-$i >>/mnt/usb2_1/log.txt; do i=$((i+1)); done) "
+                  "</dev/null >/dev/null 2>&1 &")
+        time.sleep(2)
+
+        def swap():
+            self.b.pull_card(reader, 0)
+            self.b.insert_card(reader, 0, cards["D"])
+        _, swapped = timed(swap, released + mounted, "/mnt/usb2_1", "D")
+        self.settle()
+        check(self.b.sh("test -e /mnt/usb2_1/log.txt")[0] != 0, "card D shows card C's log.txt")
+        lines = (fat_read(cards["C"], "log.txt") or "").splitlines()
+        check(lines and lines == [f"swap-line-{i}" for i in range(len(lines))],
+              f"log.txt on card C is not whole: {lines[:3]}...{lines[-3:]}")
+        with open(cards["D"], "rb") as f:
+            check(b"swap-line-" not in f.read(), "card C's log.txt reached card D's sectors")
+        check(fat_serial(cards["D"]) == serial_d, "card C's boot sector was written onto card D")
+
+        check(self.b.ok("cat /mnt/usb2_2/card.txt /mnt/usb2_2/b.txt") == "card B\nkept",
+              "the other slot's card changed")
+        others = [m for m in storage_msgs(self.b.since(mark)) if m[2] == 2]
+        check(others == [], f"plexd heard of the other slot: {others}")
+        print(f"board: card-reader: pulled {pulled:.2f} s, put in {put_in:.2f} s, swapped {swapped:.2f} s",
+              file=sys.stderr, flush=True)
+        mark = self.b.mark()
+        self.b.unplug(reader)
+        self.wait_msgs(mark, released)
+        self.wait_msgs(mark, [("PART_UNMOUNTED", 2, 2)])
         self.check_clean()
 
 
