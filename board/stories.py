@@ -337,8 +337,11 @@ class Board:
     def _medium(self, img):
         self.nodes += 1
         node = f"card{self.nodes}"
-        self.qmp_cmd("blockdev-add", driver="raw", **{"node-name": node},
-                     file={"driver": "file", "filename": img})
+        if img == "null-co://":
+            self.qmp_cmd("blockdev-add", driver="null-co", **{"node-name": node}, size=MIB)
+        else:
+            self.qmp_cmd("blockdev-add", driver="raw", **{"node-name": node},
+                         file={"driver": "file", "filename": img})
         return node
 
     def plug_reader(self, bus, port, cards):
@@ -350,15 +353,18 @@ class Board:
         self.qmp_cmd("device_add", driver="usb-bot", id=dev, bus=bus, port=str(port))
         slots = []
         for lun, img in enumerate(cards):
-            args = dict(driver="scsi-hd", id=f"{dev}-slot{lun}", bus=f"{dev}.0", lun=lun, removable=True)
-            node = self._medium(img) if img else None
-            if node:
-                args["drive"] = node
-            self.qmp_cmd("device_add", **args)
+            # A SCSI disk is made with a medium; an empty slot has its card
+            # taken out before the reader reaches the guest.
+            node = self._medium(img or "null-co://")
+            self.qmp_cmd("device_add", driver="scsi-hd", id=f"{dev}-slot{lun}", bus=f"{dev}.0", lun=lun,
+                         removable=True, drive=node)
             slots.append(node)
+        self.devices.append((dev, slots))
+        for lun, img in enumerate(cards):
+            if not img:
+                self.pull_card(dev, lun)
         # A hot-plugged usb-bot reaches the guest once its disks are in.
         self.qmp_cmd("qom-set", path=f"/machine/peripheral/{dev}", property="attached", value=True)
-        self.devices.append((dev, slots))
         return dev
 
     def _slots(self, reader):
