@@ -6,7 +6,9 @@ measures: the time to "board: ready"; VmRSS, Private_Dirty and Anonymous
 (summed over /proc/<pid>/smaps) of hotplug and route6mon at idle, after every story of
 board/stories.py has run, and at the end of the boot; device_add →
 PART_MOUNTED and device_del → DISK_REMOVED for a FAT32 and an NTFS stick
-(from the QMP command to plexd's line on the console); and hotplug's
+(from the QMP command to plexd's line on the console); a card put in a
+reader → PART_MOUNTED and pulled → PART_UNMOUNTED; the idle CPU with an
+empty two-slot reader against none; and hotplug's
 per-package cost against the minimal fork loop (board-dispatch-bench, run
 in the guest); and a 32 MiB copy to a FAT32 stick mounted by hand with and
 without flush.
@@ -110,6 +112,8 @@ class Figures:
         for _ in range(self.args.samples):
             self.plug_and_pull("fat32", "vfat", 2)
             self.plug_and_pull("ntfs", "fuseblk", 1)
+        self.cards()
+        self.idle_cpu()
         self.dispatch()
         # The stories restart the daemons; these have lived through the
         # plugs and the bursts (over 2,000 events) without a restart.
@@ -169,6 +173,61 @@ class Figures:
         check(removed, f"{label}: no DISK_REMOVED")
         self.add(f"{label}: device_del → DISK_REMOVED (s)", round(removed - t_del, 2))
         self.s.check_clean()
+        self.s.settle()
+
+    def cards(self):
+        """A two-slot card reader on root port 2, plugged with a card in
+        slot 1 (mounted at usb2_1) and slot 0 empty: a FAT32 card put in
+        slot 0 (usb2_2) and pulled again, from the QMP command that closes
+        or opens the tray to plexd's line."""
+        img = self.s.img("figures-card")
+        if not os.path.exists(img):
+            make_stick(img, ["fat32"])
+        other = self.s.img("figures-card-other")
+        if not os.path.exists(other):
+            make_stick(other, ["fat32"])
+        seen = watch(self.b, self.b.console_size(), msg("PART_MOUNTED", 2, 1))
+        reader = self.b.plug_reader("ehci.0", 2, [None, other])
+        check(seen(), "the card reader's card was not mounted")
+        self.s.settle()
+        for _ in range(self.args.samples):
+            seen = watch(self.b, self.b.console_size(), msg("PART_MOUNTED", 2, 2))
+            self.b.insert_card(reader, 0, img)
+            t_in = self.b.sent["blockdev-close-tray"]
+            mounted = seen()
+            check(mounted, "card put in: no PART_MOUNTED")
+            self.add("card put in → PART_MOUNTED (s)", round(mounted - t_in, 2))
+            self.s.settle()
+            seen = watch(self.b, self.b.console_size(), msg("PART_UNMOUNTED", 2, 2))
+            self.b.pull_card(reader, 0)
+            t_out = self.b.sent["blockdev-open-tray"]
+            gone = seen()
+            check(gone, "card pulled: no PART_UNMOUNTED")
+            self.add("card pulled → PART_UNMOUNTED (s)", round(gone - t_out, 2))
+            self.s.settle()
+        self.b.unplug(reader)
+        self.s.settle()
+
+    def idle_cpu(self):
+        """The board's busy share of the CPU over 60 s (from /proc/stat)
+        with nothing plugged, then with a two-slot reader whose slots are
+        empty (polled every 2 s each)."""
+        def busy():
+            time.sleep(5)
+            stat = "head -n 1 /proc/stat"
+            a = list(map(int, self.b.ok(stat).split()[1:]))
+            time.sleep(60)
+            b = list(map(int, self.b.ok(stat).split()[1:]))
+            d = [y - x for x, y in zip(a, b)]
+            return 100.0 * (sum(d) - d[3] - d[4]) / sum(d)  # all but idle and iowait
+        self.s.settle()
+        self.add("idle CPU busy over 60 s, nothing plugged (%)", round(busy(), 2))
+        reader = self.b.plug_reader("ehci.0", 2, [None, None])
+        check(wait_for(lambda: self.b.ok("cat /sys/block/sdb/events_poll_msecs 2>/dev/null; true") == "2000", 30, 0.5),
+              "the empty reader's slots are not polled")
+        self.s.settle()
+        self.add("idle CPU busy over 60 s, empty two-slot reader (%)", round(busy(), 2))
+        self.b.unplug(reader)
         self.s.settle()
 
     def fat_flush(self):
