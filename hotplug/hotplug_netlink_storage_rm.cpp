@@ -15,9 +15,11 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "common/fd.h"
@@ -121,16 +123,19 @@ int remove_entry(int dirfd, const char* name, dev_t parent_dev, PathText& p) {
 
 }  // namespace
 
+// Asked through the system call itself: every C library has syscall() and
+// SYS_statx, but not every one has a statx() wrapper (musl before 1.2.5 has
+// none), and <linux/stat.h>'s struct statx clashes with a C library's own.
+// The buffer has the kernel's layout of struct statx (256 bytes, fixed by the
+// system call's ABI): stx_attributes at byte 8, stx_attributes_mask at 56.
 int hp_kernel_mount_root(int fd) {
-#ifdef STATX_ATTR_MOUNT_ROOT
-    struct statx sx;
-    if (statx(fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_TYPE, &sx) == 0 &&
-        (sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT))
-        return (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0 ? 1 : 0;
-#else
-    (void)fd;
-#endif
-    return -1;
+    constexpr unsigned kStatxType = 0x1;          // STATX_TYPE: the least to ask for
+    constexpr uint64_t kAttrMountRoot = 0x2000;   // STATX_ATTR_MOUNT_ROOT (Linux 5.8)
+    uint64_t sx[32] = {};
+    if (syscall(SYS_statx, fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, kStatxType, sx) != 0) return -1;
+    const uint64_t attributes = sx[1], attributes_mask = sx[7];
+    if (!(attributes_mask & kAttrMountRoot)) return -1;
+    return (attributes & kAttrMountRoot) != 0 ? 1 : 0;
 }
 
 bool hp_mount_root(bool other_device, int kernel_answer, const char* path) {
