@@ -180,7 +180,10 @@ TEST(StoragePass, PlugMountsReportsAndUnplugReleases) {
         sandbox::send_uevent(sandbox::uevent(
             sda, {"ACTION=change", "DEVPATH=" + sda.substr(7), "SUBSYSTEM=block", "DEVTYPE=disk"}));
         const std::string start = " START to handle:\n\tchange block " + sda.substr(7) + "\n";
-        ASSERT_TRUE(rig.console->wait_for(start, 10)) << rig.console->text();
+        if (!rig.console->wait_for(start, 20)) {
+            sandbox::sh("for p in /proc/[0-9]*; do echo \"$p $(cat $p/comm) $(cat $p/wchan) $(tr '\\0' ' ' < $p/cmdline)\"; cat $p/stack; done >&2");
+            FAIL() << rig.console->text();
+        }
         ASSERT_TRUE(sandbox::wait_childless(rig.hotplug->pid(), 10));
         // The child that took the event wrote its START line and nothing else
         // (another test's loop device may start passes of its own meanwhile).
