@@ -3,9 +3,7 @@
 // the bursts. Used by bench/hotplug_dispatch.cpp (on this machine, in a
 // sandbox) and board/dispatch_bench.cpp (on the emulated router), so that
 // both ratios compare hotplug with the very same loop.
-//
-// The minimal loop does per package what hotplug must do at the least:
-// receive a datagram, fork, pipe handshake, the child exits, SIGCHLD, reap.
+// The minimal loop itself is in bench/minimal_loop.h.
 #pragma once
 
 #include <errno.h>
@@ -26,130 +24,11 @@
 #include <string>
 #include <vector>
 
+#include "bench/minimal_loop.h"
+
 namespace dispatch_loop {
 
 constexpr int kBurst = 50;
-
-// ---- The minimal loop -----------------------------------------------------
-
-inline volatile pid_t base_child = 0;
-inline volatile int base_finished = 0;
-inline volatile struct timeval base_timeout;
-inline volatile struct timeval* volatile base_timeout_ptr = nullptr;
-
-inline void base_sigchld(int) {
-    int e = errno;
-    int st;
-    pid_t p;
-    while ((p = waitpid(-1, &st, WNOHANG)) > 0) {
-        if (p == base_child) {
-            base_finished = 1;
-            if (base_timeout_ptr) {
-                base_timeout.tv_sec = 0;
-                base_timeout.tv_usec = 0;
-            }
-        }
-    }
-    errno = e;
-}
-
-// Serves uevent group `group` for good.
-[[noreturn]] inline void run_minimal_loop(int group) {
-    // Like the daemon: a session of its own, hence (with autogroup
-    // scheduling) a scheduling group of its own, apart from the poller.
-    setsid();
-    // The daemon binds every symbol at start-up; bind what the children
-    // call here, so that no child of the loop pays for lazy binding either.
-    ssize_t r0 = read(-1, nullptr, 0);
-    (void)r0;
-    (void)syscall(SYS_getpid);
-    struct sigaction sa;
-    memset(&sa, 0, sizeof(sa));
-    sigfillset(&sa.sa_mask);
-    sa.sa_handler = base_sigchld;
-    sigaction(SIGCHLD, &sa, nullptr);
-    sa.sa_handler = SIG_IGN;
-    sigaction(SIGPIPE, &sa, nullptr);
-
-    int sock = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT);
-    struct sockaddr_nl addr;
-    memset(&addr, 0, sizeof(addr));
-    addr.nl_family = AF_NETLINK;
-    addr.nl_groups = 1u << (group - 1);
-    if (sock < 0 || bind(sock, (struct sockaddr*)&addr, sizeof(addr)) != 0) _exit(2);
-    int on = 1;
-    setsockopt(sock, SOL_SOCKET, SO_PASSCRED, &on, sizeof(on));
-
-    // Received datagrams waiting for their child, oldest first.
-    std::vector<char*> queue;
-    queue.reserve(256);
-    size_t head = 0;
-    bool running = false;
-    for (;;) {
-        fd_set rd;
-        FD_ZERO(&rd);
-        FD_SET(sock, &rd);
-        if (queue.size() > head) {
-            base_timeout.tv_sec = 1;
-            base_timeout.tv_usec = 0;
-            base_timeout_ptr = &base_timeout;
-        } else {
-            base_timeout_ptr = nullptr;
-        }
-        int ready = 0;
-        if (!base_finished)
-            ready = select(sock + 1, &rd, nullptr, nullptr, const_cast<struct timeval*>(base_timeout_ptr));
-        if (ready > 0 && FD_ISSET(sock, &rd)) {
-            char* buf = (char*)calloc(1, 400);
-            union {
-                struct cmsghdr h;
-                char b[CMSG_SPACE(sizeof(struct ucred))];
-            } ctl;
-            struct iovec iov = {buf, 400};
-            struct msghdr mh;
-            memset(&mh, 0, sizeof(mh));
-            mh.msg_iov = &iov;
-            mh.msg_iovlen = 1;
-            mh.msg_control = ctl.b;
-            mh.msg_controllen = sizeof(ctl.b);
-            if (recvmsg(sock, &mh, MSG_TRUNC) > 0)
-                queue.push_back(buf);
-            else
-                free(buf);
-        }
-        if (base_finished) {
-            base_finished = 0;
-            running = false;
-            free(queue[head++]);
-            if (head == queue.size()) {
-                queue.clear();
-                head = 0;
-            }
-        }
-        if (!running && queue.size() > head) {
-            int fds[2];
-            bool piped = pipe(fds) == 0;
-            pid_t c = fork();
-            if (c == 0) {
-                if (piped) {
-                    close(fds[1]);
-                    char t;
-                    while (read(fds[0], &t, 1) < 0 && errno == EINTR) {
-                    }
-                }
-                syscall(SYS_exit_group, 0);
-            }
-            base_child = c;
-            running = true;
-            if (piped) {
-                close(fds[0]);
-                ssize_t w = write(fds[1], "a", 1);
-                (void)w;
-                close(fds[1]);
-            }
-        }
-    }
-}
 
 // ---- Measuring --------------------------------------------------------------
 
@@ -249,19 +128,27 @@ inline double round_once(Sender& s, const std::vector<std::string>& burst, pid_t
     return (now_s() - t0) / (double)burst.size();
 }
 
-// CPU seconds used by `pid` itself and by its reaped children.
-inline void cpu_of(pid_t pid, double& self, double& children) {
-    self = children = 0;
+// What `pid` itself and its reaped children have used so far: CPU seconds,
+// and the children's minor page faults (each page a child touches after the
+// fork, and every copy-on-write, is one).
+struct Usage {
+    double self = 0, kids_user = 0, kids_sys = 0;
+    long minflt = 0, kids_minflt = 0;
+};
+
+inline Usage usage_of(pid_t pid) {
+    Usage u;
     char path[64], b[1024] = {};
     snprintf(path, sizeof(path), "/proc/%d/stat", (int)pid);
     int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return;
+    if (fd < 0) return u;
     ssize_t n = read(fd, b, sizeof(b) - 1);
     close(fd);
-    if (n <= 0) return;
+    if (n <= 0) return u;
     const char* p = strrchr(b, ')');
-    if (!p) return;
-    // Fields after the command: state is field 3; utime 14, stime 15, cutime 16, cstime 17.
+    if (!p) return u;
+    // Fields after the command: state is field 3; minflt 10, cminflt 11, utime 14,
+    // stime 15, cutime 16, cstime 17.
     long v[20] = {};
     int field = 3;
     for (p += 2; *p && field <= 17; ++field) {
@@ -271,8 +158,12 @@ inline void cpu_of(pid_t pid, double& self, double& children) {
         ++p;
     }
     double hz = (double)sysconf(_SC_CLK_TCK);
-    self = (double)(v[14] + v[15]) / hz;
-    children = (double)(v[16] + v[17]) / hz;
+    u.self = (double)(v[14] + v[15]) / hz;
+    u.kids_user = (double)v[16] / hz;
+    u.kids_sys = (double)v[17] / hz;
+    u.minflt = v[10];
+    u.kids_minflt = v[11];
+    return u;
 }
 
 inline double median(std::vector<double> v) {
@@ -286,9 +177,7 @@ inline double median(std::vector<double> v) {
 inline bool compare(pid_t hp, pid_t base, int base_group, int rounds, long (*forks)()) {
     std::vector<std::string> burst = remove_burst();
     Sender s;
-    double hp_self0, hp_kids0, b_self0, b_kids0;
-    cpu_of(hp, hp_self0, hp_kids0);
-    cpu_of(base, b_self0, b_kids0);
+    const Usage hp0 = usage_of(hp), b0 = usage_of(base);
     std::vector<double> t_hp, t_base, paired;
     const int warmup = 3;
     for (int r = 0; r < rounds + warmup; ++r) {
@@ -308,9 +197,7 @@ inline bool compare(pid_t hp, pid_t base, int base_group, int rounds, long (*for
             paired.push_back(a / b);
         }
     }
-    double hp_self, hp_kids, b_self, b_kids;
-    cpu_of(hp, hp_self, hp_kids);
-    cpu_of(base, b_self, b_kids);
+    const Usage hp1 = usage_of(hp), b1 = usage_of(base);
     double packages = (double)(rounds + warmup) * kBurst;
     double mh = median(t_hp), mb = median(t_base);
     printf("bursts of %d block remove events, %d rounds each\n", kBurst, rounds);
@@ -323,9 +210,20 @@ inline bool compare(pid_t hp, pid_t base, int base_group, int rounds, long (*for
     printf("best rounds: hotplug %.1f us, minimal loop %.1f us, ratio %.3f\n",
            *std::min_element(t_hp.begin(), t_hp.end()) * 1e6, *std::min_element(t_base.begin(), t_base.end()) * 1e6,
            *std::min_element(t_hp.begin(), t_hp.end()) / *std::min_element(t_base.begin(), t_base.end()));
+    auto kids = [](const Usage& a, const Usage& b) { return (b.kids_user + b.kids_sys) - (a.kids_user + a.kids_sys); };
     printf("CPU per package (process + children, clock ticks): hotplug %.1f + %.1f us, minimal loop %.1f + %.1f us\n",
-           (hp_self - hp_self0) / packages * 1e6, (hp_kids - hp_kids0) / packages * 1e6,
-           (b_self - b_self0) / packages * 1e6, (b_kids - b_kids0) / packages * 1e6);
+           (hp1.self - hp0.self) / packages * 1e6, kids(hp0, hp1) / packages * 1e6,
+           (b1.self - b0.self) / packages * 1e6, kids(b0, b1) / packages * 1e6);
+    // Where a child's time goes: its own code (user), the kernel's work for
+    // it (system: the fork's copy-on-write and the page faults, the exit).
+    printf("child per package: hotplug user %.1f us, system %.1f us, %.1f minor faults; "
+           "minimal loop user %.1f us, system %.1f us, %.1f minor faults\n",
+           (hp1.kids_user - hp0.kids_user) / packages * 1e6, (hp1.kids_sys - hp0.kids_sys) / packages * 1e6,
+           (double)(hp1.kids_minflt - hp0.kids_minflt) / packages,
+           (b1.kids_user - b0.kids_user) / packages * 1e6, (b1.kids_sys - b0.kids_sys) / packages * 1e6,
+           (double)(b1.kids_minflt - b0.kids_minflt) / packages);
+    printf("process itself per package: hotplug %.1f minor faults, minimal loop %.1f minor faults\n",
+           (double)(hp1.minflt - hp0.minflt) / packages, (double)(b1.minflt - b0.minflt) / packages);
     fflush(stdout);
     return true;
 }

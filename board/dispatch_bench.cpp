@@ -5,8 +5,9 @@
 // It measures the hotplug the board runs, started by /etc/init.d/plumbing
 // with the board's PATH and plexd beside it, as firmware runs it. No
 // namespaces are needed: the bursts go to uevent group 1, where that hotplug
-// listens, and the minimal loop (this program re-executed with --baseline)
-// listens on group 2, where the kernel sends nothing. "block" "remove"
+// listens, and the minimal loop (board-dispatch-loop, built against the same
+// C library as hotplug, see board/dispatch_loop.cpp) listens on group 2,
+// where the kernel sends nothing. "block" "remove"
 // events of loop devices run no handler, so the bursts change nothing on the
 // board; nothing else must be plugged while it runs. The guest's kernel has
 // no pid namespace counter (ns_last_pid), so the forks are counted from
@@ -50,7 +51,6 @@ pid_t hotplug_pid() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc > 1 && strcmp(argv[1], "--baseline") == 0) dispatch_loop::run_minimal_loop(kBaselineGroup);
     int rounds = argc > 1 ? atoi(argv[1]) : 20;
     if (rounds < 1) rounds = 20;
     pid_t hp = hotplug_pid();
@@ -60,7 +60,7 @@ int main(int argc, char** argv) {
     }
     pid_t base = fork();
     if (base == 0) {
-        execl("/proc/self/exe", argv[0], "--baseline", (char*)nullptr);
+        execlp("board-dispatch-loop", "board-dispatch-loop", "2", (char*)nullptr);
         _exit(127);
     }
     double t0 = dispatch_loop::now_s();

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """The board's figures, measured on the emulated router (scripts/board --figures).
 
-Boots the board ROUNDS times with the stories' Board and, on each boot,
-measures: the time to "board: ready"; VmRSS, Private_Dirty and Anonymous
+For each image it is given (--image LIBC=DIR, one per C library the daemons
+are built against: glibc's first, then musl's), boots the board ROUNDS times
+with the stories' Board and, on each boot, measures: the time to "board: ready"; VmRSS, Private_Dirty and Anonymous
 (summed over /proc/<pid>/smaps) of hotplug and route6mon at idle, after every story of
 board/stories.py has run, and at the end of the boot; device_add →
 PART_MOUNTED and device_del → DISK_REMOVED for a FAT32 and an NTFS stick
@@ -12,11 +13,13 @@ empty two-slot reader against none; and hotplug's
 per-package cost against the minimal fork loop (board-dispatch-bench, run
 in the guest); and a 32 MiB copy to a FAT32 stick mounted by hand with and
 without flush.
-With --warm N it then times N whole runs of scripts/board. The stripped
-sizes of the installed binaries come from the image.
+With --warm N it then times N whole runs of scripts/board --libc LIBC for
+each. The stripped sizes of the installed binaries and the image's size
+come from the images.
 
-Prints each figure as median, min-max and n, as a markdown table ready for
-docs/board.md, and keeps it in build-figures/figures.md.
+Prints each figure as median and min-max per C library, side by side, as a
+markdown table ready for docs/board.md, and keeps it in
+build-figures/figures.md.
 """
 
 import argparse
@@ -84,20 +87,21 @@ def msg(kind, disk, part):
 
 
 class Figures:
-    def __init__(self, board, stories, args):
+    def __init__(self, board, stories, args, libc, samples, notes):
         self.b = board
         self.s = stories
         self.args = args
-        self.samples = {}  # figure name -> list of values
-        self.notes = []
+        self.libc = libc
+        self.samples = samples  # figure name -> {libc: list of values}, in the order first met
+        self.notes = notes
 
     def add(self, name, value):
-        self.samples.setdefault(name, []).append(value)
-        print(f"   {name}: {value:g}", file=sys.stderr, flush=True)
+        self.samples.setdefault(name, {}).setdefault(self.libc, []).append(value)
+        print(f"   {name} ({self.libc}): {value:g}", file=sys.stderr, flush=True)
 
     # -- one boot
     def round(self, n):
-        print(f"figures: boot {n}", file=sys.stderr, flush=True)
+        print(f"figures: boot {n} ({self.libc})", file=sys.stderr, flush=True)
         t = time.monotonic()
         self.b.boot()
         self.add("boot to ready (s)", round(time.monotonic() - t, 2))
@@ -151,7 +155,7 @@ class Figures:
                 self.b.unplug_all()
         print(f"figures: {len(names) - len(failed)} of {len(names)} stories passed", file=sys.stderr, flush=True)
         if failed:
-            self.notes.append(f"stories that failed in a round: {', '.join(failed)}")
+            self.notes.append(f"stories that failed in a round ({self.libc}): {', '.join(failed)}")
 
     def plug_and_pull(self, kind, fstype, port):
         img = self.s.img(f"figures-{kind}")
@@ -274,34 +278,51 @@ class Figures:
         self.add("minimal loop per package (us)", number(r"minimal loop +median per package: +([\d.]+)"))
         self.add("ratio hotplug / minimal loop", number(r"ratio hotplug / minimal loop: +([\d.]+)"))
         self.add("median of per-round ratios", number(r"median of per-round ratios: +([\d.]+)"))
+        m = re.search(r"child per package: hotplug user ([\d.]+) us, system ([\d.]+) us, ([\d.]+) minor faults; "
+                      r"minimal loop user ([\d.]+) us, system ([\d.]+) us, ([\d.]+) minor faults", out)
+        check(m, f"board-dispatch-bench printed no child figures: {out}")
+        for who, at in (("hotplug", 1), ("minimal loop", 4)):
+            self.add(f"{who} child per package: CPU, user + system (us)",
+                     round(float(m.group(at)) + float(m.group(at + 1))))
+            self.add(f"{who} child per package: system (us)", round(float(m.group(at + 1))))
+            self.add(f"{who} child per package: minor faults", round(float(m.group(at + 2)), 1))
 
     # -- whole runs of scripts/board
     def warm_runs(self):
         for i in range(self.args.warm):
-            print(f"figures: warm scripts/board {i + 1} of {self.args.warm}", file=sys.stderr, flush=True)
+            print(f"figures: warm scripts/board --libc {self.libc}, {i + 1} of {self.args.warm}",
+                  file=sys.stderr, flush=True)
             t = time.monotonic()
-            r = subprocess.run([os.path.join(TOP, "scripts/board")], cwd=TOP,
+            r = subprocess.run([os.path.join(TOP, "scripts/board"), "--libc", self.libc], cwd=TOP,
                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
             took = time.monotonic() - t
             summary = (r.stdout.strip().splitlines() or ["(no output)"])[-1]
             print(f"   {summary}", file=sys.stderr, flush=True)
             if r.returncode != 0:
-                self.notes.append(f"a warm scripts/board ended with status {r.returncode}: {summary}")
+                self.notes.append(f"a warm scripts/board --libc {self.libc} ended with status {r.returncode}: {summary}")
             self.add("warm scripts/board, all stories (s)", round(took))
 
 
-def sizes(root):
-    """Stripped sizes of the installed binaries, in bytes."""
-    out = []
-    for rel in ("usr/sbin/hotplug", "usr/sbin/route6mon", "usr/lib/libobxmsg.so",
-                "usr/sbin/plexd", "usr/bin/uevent-send"):
-        path = os.path.join(root, rel)
-        if not os.path.exists(path):
+def sizes(run):
+    """Stripped and installed sizes of the image's binaries, in bytes (musl's
+    bus library lies in musl's own folder), and the image's own size."""
+    root = os.path.join(run, "root")
+    out = {}
+    tmp = os.path.join(run, "stripped.tmp")
+    for label, rels in (("`/usr/sbin/hotplug`", ["usr/sbin/hotplug"]),
+                        ("`/usr/sbin/route6mon`", ["usr/sbin/route6mon"]),
+                        ("`libobxmsg.so` (the daemons')", ["usr/lib/musl/libobxmsg.so", "usr/lib/libobxmsg.so"]),
+                        ("the daemons' C library", ["lib/ld-musl-mips.so.1", "lib/libc.so.6"]),
+                        ("`/usr/sbin/plexd` (glibc)", ["usr/sbin/plexd"]),
+                        ("`/usr/bin/uevent-send` (glibc)", ["usr/bin/uevent-send"])):
+        path = next((os.path.join(root, r) for r in rels if os.path.exists(os.path.join(root, r))), None)
+        if not path:
             continue
-        tmp = os.path.join(os.path.dirname(root), "stripped.tmp")
         subprocess.run(["mips-linux-gnu-strip", "-o", tmp, path], check=True)
-        out.append(("/" + rel, os.path.getsize(tmp), os.path.getsize(path)))
+        out[label] = (os.path.getsize(tmp), os.path.getsize(path))
         os.unlink(tmp)
+    unpacked = sum(os.lstat(os.path.join(d, f)).st_size for d, _, fs in os.walk(root) for f in fs)
+    out["the image (`rootfs.cpio.gz`; unpacked)"] = (os.path.getsize(os.path.join(run, "rootfs.cpio.gz")), unpacked)
     return out
 
 
@@ -325,47 +346,57 @@ def loadavg():
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--kernel", required=True)
-    ap.add_argument("--initrd", required=True)
-    ap.add_argument("--work", required=True)
-    ap.add_argument("--rounds", type=int, default=5, help="boots (default 5)")
+    ap.add_argument("--image", action="append", required=True, metavar="LIBC=DIR",
+                    help="an image scripts/board built (DIR/rootfs.cpio.gz, DIR/root) and the C library of its daemons")
+    ap.add_argument("--rounds", type=int, default=5, help="boots per image (default 5)")
     ap.add_argument("--samples", type=int, default=1,
                     help="FAT32 and NTFS plugs per boot (default 1)")
     ap.add_argument("--bench-rounds", type=int, default=40,
                     help="bursts per board-dispatch-bench run (default 40)")
     ap.add_argument("--no-stories", action="store_true", help="skip the stories (no after-stories memory)")
     ap.add_argument("--warm", type=int, default=0, metavar="N",
-                    help="then time N whole runs of scripts/board (about 5 min each)")
+                    help="then time N whole runs of scripts/board per image (about 5 min each)")
     args = ap.parse_args()
+    images = [tuple(i.split("=", 1)) for i in args.image]
 
     # A folder of its own: the warm runs of scripts/board rebuild build-board.
-    work = os.path.join(TOP, "build-figures")
-    shutil.rmtree(work, ignore_errors=True)
-    os.makedirs(work)
-    initrd = shutil.copy(args.initrd, work)
-    binaries = sizes(os.path.join(args.work, "root"))
+    top_work = os.path.join(TOP, "build-figures")
+    shutil.rmtree(top_work, ignore_errors=True)
+    os.makedirs(top_work)
+    binaries = {libc: sizes(run) for libc, run in images}
+    initrds = {}
+    for libc, run in images:
+        os.makedirs(os.path.join(top_work, libc))
+        initrds[libc] = shutil.copy(os.path.join(run, "rootfs.cpio.gz"), os.path.join(top_work, libc))
 
     started, load0 = time.time(), loadavg()
-    board = TimedBoard(args.kernel, initrd, work)
-    figures = Figures(board, Stories(board, work), args)
-    try:
-        for n in range(1, args.rounds + 1):
-            try:
-                figures.round(n)
-            except StoryFailed as e:
-                figures.notes.append(f"boot {n} ended early: {e}")
-                print(f"figures: boot {n} ended early: {e}\n{board.tail(board.console_path, 800)}",
-                      file=sys.stderr, flush=True)
-            finally:
-                if getattr(board, "qemu", None) and board.qemu.poll() is None:
-                    board.qemu.kill()
-                    board.qemu.wait()
-                board.devices.clear()
-        load1 = loadavg()
-        figures.warm_runs()
-    finally:
-        if getattr(board, "qemu", None) and board.qemu.poll() is None:
-            board.qemu.kill()
+    samples, notes, ended_early = {}, [], False
+    for libc, _ in images:
+        work = os.path.join(top_work, libc)
+        board = TimedBoard(args.kernel, initrds[libc], work)
+        figures = Figures(board, Stories(board, work), args, libc, samples, notes)
+        try:
+            for n in range(1, args.rounds + 1):
+                try:
+                    figures.round(n)
+                except StoryFailed as e:
+                    ended_early = True
+                    notes.append(f"boot {n} ({libc}) ended early: {e}")
+                    print(f"figures: boot {n} ({libc}) ended early: {e}\n{board.tail(board.console_path, 800)}",
+                          file=sys.stderr, flush=True)
+                finally:
+                    if getattr(board, "qemu", None) and board.qemu.poll() is None:
+                        board.qemu.kill()
+                        board.qemu.wait()
+                    board.devices.clear()
+        finally:
+            if getattr(board, "qemu", None) and board.qemu.poll() is None:
+                board.qemu.kill()
+    load1 = loadavg()
+    for libc, _ in images:
+        Figures(None, None, args, libc, samples, notes).warm_runs()
 
+    libcs = [libc for libc, _ in images]
     minutes = (time.time() - started) / 60
     lines = [
         f"Measured {time.strftime('%Y-%m-%d', time.gmtime(started))} by `scripts/board --figures"
@@ -374,24 +405,40 @@ def main():
         f"{', ' + loadavg() + ' at the end' if args.warm else ''}; "
         f"{subprocess.run(['qemu-system-mips', '--version'], capture_output=True, text=True).stdout.splitlines()[0]}.",
         "",
-        "| figure | median | min–max | n |",
-        "|---|---|---|---|",
+        "| figure | " + " | ".join(f"{l}: median | {l}: min–max" for l in libcs) + " | n |",
+        "|---|" + "---|---|" * len(libcs) + "---|",
     ]
+    empty = " | " * (2 * len(libcs) - 1)
     if not args.warm:
-        lines.append("| warm `scripts/board`, all stories (s) | not measured (`--warm 5`) | | |")
-    lines.append("| cold `scripts/board`, empty cache (s) | TO BE MEASURED | | |")
-    for name, values in figures.samples.items():
-        med, lo, hi = spread(values)
-        lines.append(f"| {name} | {fmt(med)} | {fmt(lo)}–{fmt(hi)} | {len(values)} |")
-    lines += ["", "| installed binary | stripped (bytes) | as installed (bytes) |", "|---|---|---|"]
-    lines += [f"| `{path}` | {s} | {full} |" for path, s, full in binaries]
-    if figures.notes:
-        lines += [""] + [f"Note: {n}." for n in figures.notes]
+        lines.append(f"| warm `scripts/board`, all stories (s) | not measured (`--warm 5`){empty}| |")
+    lines.append(f"| cold `scripts/board`, empty cache (s) | TO BE MEASURED{empty}| |")
+    for name, per_libc in samples.items():
+        cells, counts = [], set()
+        for libc in libcs:
+            values = per_libc.get(libc, [])
+            counts.add(len(values))
+            if values:
+                med, lo, hi = spread(values)
+                cells += [fmt(med), f"{fmt(lo)}–{fmt(hi)}"]
+            else:
+                cells += ["", ""]
+        lines.append(f"| {name} | " + " | ".join(cells) + f" | {'/'.join(str(c) for c in sorted(counts))} |")
+    lines += ["", "| installed | " + " | ".join(f"{l}: stripped (bytes) | {l}: as installed (bytes)" for l in libcs) + " |",
+              "|---|" + "---|---|" * len(libcs)]
+    labels = list(dict.fromkeys(label for libc in libcs for label in binaries[libc]))
+    for label in labels:
+        cells = []
+        for libc in libcs:
+            s, full = binaries[libc].get(label, ("", ""))
+            cells += [str(s), str(full)]
+        lines.append(f"| {label} | " + " | ".join(cells) + " |")
+    if notes:
+        lines += [""] + [f"Note: {n}." for n in notes]
     table = "\n".join(lines) + "\n"
-    with open(os.path.join(work, "figures.md"), "w") as f:
+    with open(os.path.join(top_work, "figures.md"), "w") as f:
         f.write(table)
     print(table)
-    return 1 if any("ended early" in n for n in figures.notes) else 0
+    return 1 if ended_early else 0
 
 
 if __name__ == "__main__":
