@@ -365,15 +365,23 @@ void hotplug_sigchld(int signo) {
 // ---------------------------------------------------------------------------
 // Dispatch
 
-// Runs every matching row; returns how many ran.
+// Runs every matching row; returns how many ran. Before the first one the
+// daemon's reaper goes: shells started by the handlers are waited for by the
+// shell runner itself, so the reaper must not run in the child. A package
+// that no row takes leaves it be, as it starts no process.
 static int run_handlers(const hp_pkg* pkg) {
     int ran = 0;
     for (const hp_fn_row& row : hp_fn_table) {
         if (row.action[0] && (!pkg->action || strcmp(row.action, pkg->action) != 0)) continue;
         if (row.filter && row.filter(pkg->devpath)) continue;
         if (!pkg->subsystem || strcmp(pkg->subsystem, row.subsystem) != 0) continue;
+        if (ran++ == 0) {
+            struct sigaction dfl;
+            memset(&dfl, 0, sizeof(dfl));  // empty mask, no flags
+            dfl.sa_handler = SIG_DFL;
+            sigaction(SIGCHLD, &dfl, nullptr);
+        }
         row.handler();
-        ++ran;
     }
     return ran;
 }
@@ -385,9 +393,9 @@ int hotplug_proccess_pkg() {
     int fds[2] = {-1, -1};
     bool have_pipe = pipe(fds) == 0;
 
-    // The child ends with exit(), which flushes the stdio buffers it
-    // inherited. The daemon writes its console with write(2) and has no
-    // stdio output of its own; the flush keeps it so should one ever come.
+    // A child whose handlers ran ends with exit(), which flushes the stdio
+    // buffers it inherited. The daemon writes its console with write(2) and
+    // has no stdio output of its own; this flush keeps it so should one come.
     fflush(nullptr);
 
     pkg->pid = fork();
@@ -414,13 +422,7 @@ int hotplug_proccess_pkg() {
         return 0;
     }
 
-    // The handler child. Shells started by the handlers are waited for by
-    // the shell runner itself, so the daemon's reaper must not run here.
-    struct sigaction dfl;
-    memset(&dfl, 0, sizeof(dfl));  // empty mask, no flags
-    dfl.sa_handler = SIG_DFL;
-    sigaction(SIGCHLD, &dfl, nullptr);
-
+    // The handler child.
     if (have_pipe) {
         close(fds[1]);
         char token;
@@ -430,12 +432,16 @@ int hotplug_proccess_pkg() {
     }
     HP_DLOG(HP_MOD_PROCESS, "%d START to handle:\n\t%s %s %s\n", (int)getpid(), hp_str(pkg->action),
             hp_str(pkg->subsystem), hp_str(pkg->devpath));
-    run_handlers(pkg);
-    // exit, not _exit: the exit-time hooks of the bus library that a handler
-    // used must run, and what a handler left in stdio buffers is written.
-    // The daemon's own stdio buffers are empty at the fork (see above), so
-    // nothing is written twice.
-    exit(0);
+    // After handlers, exit: the exit-time hooks of a library a handler used
+    // (the bus library's) run, and what a handler left in stdio buffers is
+    // written. A package that no row takes (most of the kernel's events)
+    // used nothing that needs it, so its child ends with _exit: exit()
+    // would run the C library's exit path (exit hooks, stdio's cleanup,
+    // each shared library's finalizers), and every page of code or data a
+    // child touches after the fork costs it a page fault; on the router
+    // that path was most of such a package's cost.
+    if (run_handlers(pkg) > 0) exit(0);
+    _exit(0);
 }
 
 // ---------------------------------------------------------------------------
