@@ -2,8 +2,9 @@
 // against a minimal loop doing the same work: receive a datagram, fork, pipe
 // handshake, child exits, SIGCHLD, reap.
 //
-// The minimal loop and the measuring are in bench/dispatch_loop.h, shared
-// with the board's form of this benchmark (board/dispatch_bench.cpp).
+// The minimal loop (bench/minimal_loop.h) and the measuring
+// (bench/dispatch_loop.h) are shared with the board's form of this
+// benchmark (board/dispatch_bench.cpp).
 //
 // Both run side by side in one sandbox (own user, pid and network
 // namespaces, so no kernel uevent arrives): hotplug on uevent group 1, the
