@@ -439,15 +439,22 @@ TEST(StoragePassLock, HeldPastTheBoundWaitsForTheHolder) {
             char c = held.state == HpPassLock::kHeld ? 'h' : 'x';
             if (write(ready[1], &c, 1) != 1) sandbox::exit_child(1);
             usleep(2500 * 1000);
+            // Said before the end, which lets the lock go (the process may
+            // be reapable only after the waiter has taken it).
+            if (write(ready[1], "d", 1) != 1) sandbox::exit_child(1);
             sandbox::exit_child(0);  // the lock goes with the process
         }
         char c = 0;
         ASSERT_EQ(read(ready[0], &c, 1), 1);
         ASSERT_EQ(c, 'h');
+        ASSERT_EQ(fcntl(ready[0], F_SETFL, O_NONBLOCK), 0);
         HpPassLock mine = hp_take_pass_lock(1);
         EXPECT_EQ(mine.state, HpPassLock::kHeld);
+        c = 0;
+        EXPECT_EQ(read(ready[0], &c, 1), 1) << "the lock was taken while its holder still ran";
+        EXPECT_EQ(c, 'd');
         int st = 0;
-        EXPECT_EQ(waitpid(holder, &st, WNOHANG), holder) << "the lock was taken while its holder still ran";
+        EXPECT_EQ(waitpid(holder, &st, 0), holder);
         EXPECT_TRUE(w.said("]:another storage pass is running, waiting for it\n"));
         EXPECT_TRUE(w.said("]:the storage pass before still runs after 1 s: this pass runs once it has ended\n"));
         EXPECT_TRUE(w.said(" ms: this pass runs now\n")) << w.console();
